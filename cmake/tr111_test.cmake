@@ -1,0 +1,24 @@
+# tr111_add_test(NAME <name> TARGET <target> [ARGS ...] [TIMEOUT s] [LABELS ...])
+#
+# Every test runs in a network namespace of its own (unshare -n, loopback
+# up), so the fixed loopback ports of the lab programs never clash when
+# ctest runs tests in parallel. When cross-compiling, the emulator is put
+# in front of the test program and handed to the test through TR111_EMU,
+# so that the programs a test starts run under it too.
+function(tr111_add_test)
+  cmake_parse_arguments(T "" "NAME;TARGET;TIMEOUT" "ARGS;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set(emu "")
+  if(CMAKE_CROSSCOMPILING_EMULATOR)
+    set(emu ${CMAKE_CROSSCOMPILING_EMULATOR})
+  endif()
+  add_test(NAME ${T_NAME}
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/netns-run ${emu} $<TARGET_FILE:${T_TARGET}> ${T_ARGS})
+  string(JOIN " " emu_text ${emu})
+  set_tests_properties(${T_NAME} PROPERTIES
+    TIMEOUT ${T_TIMEOUT}
+    LABELS "${T_LABELS}"
+    ENVIRONMENT "TR111_BIN=${CMAKE_BINARY_DIR}/bin;TR111_SRC=${CMAKE_SOURCE_DIR};TR111_EMU=${emu_text}")
+endfunction()

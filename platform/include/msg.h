@@ -1,0 +1,61 @@
+// Message library: mailboxes on 127.0.0.1 between the gateway's local
+// programs (the management process and the applications it controls).
+//
+// A mailbox (MSG_CreateChannel) is a listening TCP port; the receive thread
+// (MSG_StartThread) accepts connections on it and runs the callback
+// registered for each incoming message's code, one message at a time, in
+// the order of arrival on each connection. A channel (MSG_OpenChannel) is
+// the sending side towards another program's mailbox.
+//
+// Wire (library fields in network byte order, payload bytes as given):
+//     message: 'M' | sender id (u32) | sequence (u32) | code (u32) | length (u32) | payload
+//     ack:     'A' | sequence (u32)
+// A send succeeds only when the receiving library has acknowledged the
+// message, which it does as soon as the message is whole and queued for its
+// callback. A message re-sent after a broken connection keeps its sequence
+// number, and the receiver drops a sequence number it already took from
+// that sender (still acknowledging it), so between two mailboxes messages
+// are never lost, duplicated or reordered. A received length above
+// MSG_PAYLOAD_MAX, or a frame that does not start with a known byte, drops
+// that connection with a line on standard error; other connections are not
+// affected.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t MSG_PAYLOAD_MAX = 64 * 1024;
+constexpr int MSG_ACK_TIMEOUT_MS = 5000;
+
+struct MSG_Message {
+    uint32_t code;     // message code
+    uint32_t length;   // payload length in bytes
+    int mailbox;       // mailbox that received it
+};
+
+// Callback run on the receive thread: the message, its payload (null when
+// the length is 0) and the payload length. The return value is not used.
+typedef int (*MSG_Callback)(const MSG_Message* msg, const uint8_t* payload, uint32_t length);
+
+// Library debug level: 0 silent, 1 errors, 2 and more every message on standard error.
+void MSG_Debug(int level);
+// Mode 0, 1 or 2 (recorded; the transport is the same). Returns 0, or -1 for another value.
+int MSG_SetMode(int mode);
+// Initialises the library for at most max mailboxes and channels each. Returns 0, or -1.
+int MSG_Init(int max);
+// Creates a mailbox listening on 127.0.0.1:port. Returns its id (>= 0), or -1.
+int MSG_CreateChannel(int port);
+// Starts the receive thread of a mailbox. Returns a non-zero handle, or 0.
+uint32_t MSG_StartThread(int mailbox);
+// Registers the callback of a message code on a mailbox (replacing an
+// earlier one). Returns 0, or -1.
+int MSG_RegisterMessage(int mailbox, uint32_t code, MSG_Callback callback);
+// Opens a channel to the mailbox at host:port and connects it. Returns the
+// channel id (>= 0), or -1 when nothing accepts the connection.
+int MSG_OpenChannel(const char* host, int port);
+// Sends one message and waits for its acknowledgement (one attempt; a
+// connection found broken before sending is re-opened first). Returns 0, or -1.
+int MSG_SendMessage(int channel, uint32_t code, const void* payload, uint32_t length);
+// Like MSG_SendMessage with up to retries attempts, each a connection and a
+// send; an attempt that fails waits 200 ms before the next. Returns 0, or -1.
+int MSG_SendMessageRetry(int channel, uint32_t code, const void* payload, uint32_t length,
+                         int retries);
