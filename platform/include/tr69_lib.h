@@ -83,9 +83,13 @@ static_assert(sizeof(tr69_atomicity_row) == 56);
 static_assert(offsetof(tr69_atomicity_row, handler) == 16);
 static_assert(offsetof(tr69_atomicity_row, end) == 20);
 
-// References for addresses. tr69_ref returns the same reference for the
-// same address; at most TR69_REF_MAX different addresses can be held.
-// Safe to call from any thread, including during static initialisation.
+// References for addresses. tr69_ref returns the same reference (1 to
+// TR69_REF_MAX) for the same address, 0 for the null address; at most
+// TR69_REF_MAX different addresses can be held, and once the table is full
+// tr69_ref returns 0 for a new address (and says so once on stderr).
+// tr69_addr gives back the address, or null for 0 and for a reference never
+// issued. Both are lock-free and safe from any thread, also during static
+// initialisation (the table needs no constructor).
 constexpr unsigned TR69_REF_MAX = 256;
 uint32_t tr69_ref(const void* addr);
 const void* tr69_addr(uint32_t ref);
@@ -103,21 +107,53 @@ inline F* tr69_fn(uint32_t ref) {
 constexpr int TR69_ERR_CONNECT = 9001;   // no agent to connect to
 constexpr int TR69_ERR_CHANNEL = 9003;   // unknown or broken channel
 constexpr int TR69_ERR_REFUSED = 9004;   // the agent refused the request
+constexpr int TR69_ERR_AGAIN = 9005;     // tr69_rx_msg without waiting: no request yet
 
-// Opens the channel of application app; writes the channel id through
-// channel and uses mailbox (the application's message-library mailbox) as the
-// channel's receive mailbox id, announced to the agent. Returns 0 or a fault code.
+// Channels. The channel handle is the address of the application's
+// channel-id variable: the library knows a channel by that address, and
+// writes the id the agent gave it there when the channel opens. A few
+// channels can be open at once (one per handle). Opening again with the
+// same handle replaces that handle's channel once the new one is open; a
+// refused open leaves the old one as it was.
+//
+// Threads: the open, the registrations and tr69_rx_msg / tr69_tx_msg of a
+// channel are made in this calling order by one thread; tr69_notify_event
+// may be called from any thread at any time. Writes to the agent are
+// serialised by a lock per channel; only the receiving call reads.
+//
+// Once the agent closes the channel, or sends a frame of wrong type or
+// length, or a write to it fails, the channel is broken: every later call
+// on it fails with TR69_ERR_CHANNEL (tr69_notify_event with its negative).
+
+// Opens the channel of application app (at most 63 characters); writes the
+// channel id (never 0) through channel and announces mailbox (the
+// application's message-library mailbox, any value) as the channel's
+// receive mailbox. Returns 0 or a fault code: TR69_ERR_CONNECT when no
+// agent listens, the agent's fault when it refuses, TR69_ERR_CHANNEL when
+// it does not answer within 10 s or answers wrongly.
 int tr69_open_channel_use_rx_mbx(const char* app, int32_t* channel, int mailbox);
-// Registers one parameter entry: name (without instance placeholders), its
-// flags, id, type and the address of its handler block. Returns 0 or a fault code.
+// Registers one parameter entry: name (without instance placeholders, at
+// most 259 characters), its flags, id, type and the address of its handler
+// block. The block is read up to its end mark (TR69_END_MARK) and at most
+// TR69_HANDLER_BLOCK_WORDS words; words after the end mark go to the agent
+// as 0. Returns 0 or a fault code (the agent's, or TR69_ERR_REFUSED for a
+// name that does not fit).
 int tr69_register_entry(const char* name, uint32_t flags, uint32_t id, uint32_t type,
                         const uint32_t* handler_block, int32_t* channel);
-// Registers the rows of an atomicity table (ended by a row whose name is 0).
-// Returns 0, or a fault code with the failing row's address stored through failed_row.
+// Registers the rows of an atomicity table (ended by a row whose name is 0)
+// as one whole: either all rows are registered or none. Each row's name
+// reference is resolved with tr69_addr and sent as text. Returns 0, or a
+// fault code with the failing row's address stored through failed_row
+// (the first row when the agent names no row; TR69_ERR_REFUSED without
+// asking the agent when a table has more than 8 rows or a row's name cannot
+// be resolved or is too long).
 int tr69_register_entries(const tr69_atomicity_row* table, int32_t* channel,
                           const tr69_atomicity_row** failed_row);
-// Waits for the next request and fills request. flag 1: wait without limit.
-// Returns 0, or a fault code when the channel failed.
+// Fills request with the next request of the agent. flag 1: wait without
+// limit; any other flag: do not wait, TR69_ERR_AGAIN when none is waiting.
+// The name and value_in fields always end with a zero byte.
+// Returns 0, or a fault code when the channel failed (TR69_ERR_CHANNEL also
+// when the agent closed it).
 int tr69_rx_msg(tr69_request* request, int32_t* channel, int flag);
 // Sends one reply. Returns 0, or a fault code.
 int tr69_tx_msg(const tr69_reply* reply, int32_t* channel);
