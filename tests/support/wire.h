@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+struct ipc_item;  // platform/include/ipc.h
+
 namespace tr111test {
 
 class WireLog {
@@ -41,7 +43,7 @@ class WireLog {
 
   private:
     static void on_connect(void* ctx, int fd, uint16_t port);
-    static int on_write(void* ctx, int fd, const struct ipc_item* item);
+    static int on_write(void* ctx, int fd, const ::ipc_item* item);
     static int on_read(void* ctx, int fd, const char* s);
     static void on_close(void* ctx, int fd, uint32_t err);
     Conn* find(int fd);
