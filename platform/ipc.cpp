@@ -1,0 +1,257 @@
+// IPC transport to the configuration server: framed items over TCP on the
+// loopback interface. Client side (blocking sockets with timeouts) and the
+// pieces the stand-in servers build on (listening socket, frame parser).
+#include "platform/include/ipc.h"
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t IPC_HEADER = 5; // tag, 4-byte big-endian length
+
+// The installed observer: a copy, published through an atomic pointer.
+ipc_hooks hooks_slot;
+std::atomic<const ipc_hooks*> hooks{nullptr};
+
+const ipc_hooks* observer() {
+    return hooks.load(std::memory_order_acquire);
+}
+
+void put_be32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+uint32_t get_be32(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+sockaddr_in loopback(uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return sa;
+}
+
+// Sends every byte of the iovecs; goes on after partial sends and signals.
+int send_all(int fd, iovec* iov, int cnt) {
+    while (cnt > 0) {
+        msghdr mh{};
+        mh.msg_iov = iov;
+        mh.msg_iovlen = static_cast<decltype(mh.msg_iovlen)>(cnt);
+        ssize_t n = sendmsg(fd, &mh, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        auto left = static_cast<size_t>(n);
+        while (cnt > 0 && left >= iov->iov_len) {
+            left -= iov->iov_len;
+            ++iov;
+            --cnt;
+        }
+        if (cnt > 0) {
+            iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + left;
+            iov->iov_len -= left;
+        }
+    }
+    return 0;
+}
+
+// Receives exactly len bytes; -1 on end of stream, timeout or error.
+int recv_all(int fd, uint8_t* buf, size_t len) {
+    while (len > 0) {
+        ssize_t n = recv(fd, buf, len, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) return -1;
+        buf += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// Completes a connect() interrupted by a signal: the connection goes on in
+// the background; wait until it is writable and take its outcome.
+int finish_connect(int fd) {
+    pollfd p{fd, POLLOUT, 0};
+    for (;;) {
+        int r = poll(&p, 1, IPC_TIMEOUT_MS);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return -1;
+        break;
+    }
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return -1;
+    return 0;
+}
+
+} // namespace
+
+void ipc_set_hooks(const ipc_hooks* h) {
+    if (!h) {
+        hooks.store(nullptr, std::memory_order_release);
+        return;
+    }
+    hooks_slot = *h;
+    hooks.store(&hooks_slot, std::memory_order_release);
+}
+
+int ipc_set_timeout(int fd, int ms) {
+    if (ms < 0) return -1;
+    timeval tv{};
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return -1;
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0) return -1;
+    return 0;
+}
+
+int ipc_connect(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
+        ipc_set_timeout(fd, IPC_TIMEOUT_MS) != 0) {
+        close(fd);
+        return -1;
+    }
+    sockaddr_in sa = loopback(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+        if (errno != EINTR || finish_connect(fd) != 0) {
+            close(fd);
+            return -1;
+        }
+    }
+    if (const ipc_hooks* h = observer(); h && h->on_connect) h->on_connect(h->ctx, fd, port);
+    return fd;
+}
+
+int ipc_string_write(int fd, const char* s) {
+    if (fd < 0 || !s) return -1;
+    size_t len = strlen(s);
+    if (len > IPC_STRING_MAX) return -1;
+    if (const ipc_hooks* h = observer(); h && h->on_write) {
+        ipc_item item{IPC_TAG_STRING, 0, s, static_cast<uint32_t>(len)};
+        if (h->on_write(h->ctx, fd, &item) != 0) return -1;
+    }
+    uint8_t head[IPC_HEADER];
+    head[0] = IPC_TAG_STRING;
+    put_be32(head + 1, static_cast<uint32_t>(len));
+    iovec iov[2] = {{head, sizeof head}, {const_cast<char*>(s), len}};
+    return send_all(fd, iov, len > 0 ? 2 : 1);
+}
+
+int ipc_u32_write(int fd, uint32_t v) {
+    if (fd < 0) return -1;
+    if (const ipc_hooks* h = observer(); h && h->on_write) {
+        ipc_item item{IPC_TAG_U32, v, nullptr, 0};
+        if (h->on_write(h->ctx, fd, &item) != 0) return -1;
+    }
+    uint8_t frame[IPC_HEADER + 4];
+    ipc_frame_u32(frame, v);
+    iovec iov[1] = {{frame, sizeof frame}};
+    return send_all(fd, iov, 1);
+}
+
+char* ipc_string_read(int fd) {
+    if (fd < 0) return nullptr;
+    uint8_t head[IPC_HEADER];
+    if (recv_all(fd, head, sizeof head) != 0) return nullptr;
+    uint32_t len = get_be32(head + 1);
+    // The length is checked before anything is allocated for it.
+    if (head[0] != IPC_TAG_STRING || len > IPC_STRING_MAX) return nullptr;
+    auto* s = static_cast<char*>(malloc(static_cast<size_t>(len) + 1));
+    if (!s) return nullptr;
+    if (recv_all(fd, reinterpret_cast<uint8_t*>(s), len) != 0 || memchr(s, '\0', len)) {
+        free(s);
+        return nullptr;
+    }
+    s[len] = '\0';
+    if (const ipc_hooks* h = observer(); h && h->on_read && h->on_read(h->ctx, fd, s) != 0) {
+        free(s);
+        return nullptr;
+    }
+    return s;
+}
+
+void ipc_client_close(int fd, uint32_t err) {
+    if (fd < 0) return;
+    if (const ipc_hooks* h = observer(); h && h->on_close) h->on_close(h->ctx, fd, err);
+    if (err) {
+        // A failed connection may hold half an exchange: reset it so the
+        // peer does not take what it got for a complete request.
+        linger lg{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    }
+    close(fd);
+}
+
+int ipc_listen(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    sockaddr_in sa = loopback(port);
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, SOMAXCONN) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+long ipc_item_parse(const uint8_t* data, size_t len, ipc_item* item) {
+    if (len < 1) return 0;
+    uint8_t tag = data[0];
+    if (tag != IPC_TAG_STRING && tag != IPC_TAG_U32) return -1;
+    if (len < IPC_HEADER) return 0;
+    uint32_t n = get_be32(data + 1);
+    if (tag == IPC_TAG_U32) {
+        if (n != 4) return -1;
+        if (len < IPC_HEADER + 4) return 0;
+        item->tag = tag;
+        item->u32 = get_be32(data + IPC_HEADER);
+        item->str = nullptr;
+        item->str_len = 0;
+        return static_cast<long>(IPC_HEADER + 4);
+    }
+    if (n > IPC_STRING_MAX) return -1;
+    if (len - IPC_HEADER < n) return 0;
+    if (n > 0 && memchr(data + IPC_HEADER, '\0', n)) return -1;
+    item->tag = tag;
+    item->u32 = 0;
+    item->str = reinterpret_cast<const char*>(data + IPC_HEADER);
+    item->str_len = n;
+    return static_cast<long>(IPC_HEADER + n);
+}
+
+size_t ipc_frame_string(uint8_t* out, const char* s, uint32_t len) {
+    out[0] = IPC_TAG_STRING;
+    put_be32(out + 1, len);
+    if (len > 0) memcpy(out + IPC_HEADER, s, len);
+    return IPC_HEADER + len;
+}
+
+size_t ipc_frame_u32(uint8_t* out, uint32_t v) {
+    out[0] = IPC_TAG_U32;
+    put_be32(out + 1, 4);
+    put_be32(out + IPC_HEADER, v);
+    return IPC_HEADER + 4;
+}
