@@ -87,15 +87,7 @@ int set_DB_attribute(const char* key, int32_t value) {
     char text[4] = "";
     if (value >= TR111_ATTR_OFF && value <= TR111_ATTR_ACTIVE)
         snprintf(text, sizeof text, "%d", static_cast<int>(value));
-    // The configuration server takes a write to a path that ends with '/'
-    // as the creation of a set named by the value. The attribute is the
-    // value of the key's own node, so it is written without the final '/';
-    // reads name the same node with or without it.
-    char node[ATTR_KEY_SIZE];
-    snprintf(node, sizeof node, "%s", key);
-    size_t len = strlen(node);
-    if (len > 1 && node[len - 1] == '/') node[len - 1] = '\0';
-    if (KX_DB_Set(db.get(), node, text) != 0) {
+    if (KX_DB_Set(db.get(), key, text) != 0) {
         TR111_ERR("unable to set_DB_attribute\r");
         db.close_get();
         return -1;

@@ -2,6 +2,7 @@
 // command is executed once all its arguments are in; replies and records
 // wait in the session's output until the program's loop sends them.
 #include "lab/confd/confd_core.h"
+#include <cctype>
 
 #include <cinttypes>
 #include <cstdarg>
@@ -497,6 +498,14 @@ void Session::add_changes(std::vector<Change>& changes) {
         pending_.push_back(std::move(c));
 }
 
+namespace {
+
+bool is_name(const std::string& v) {
+    return !v.empty() && (isalpha(static_cast<unsigned char>(v[0])) || v[0] == '_');
+}
+
+} // namespace
+
 void Session::cmd_write(int store) {
     const std::string& path = args_[0];
     const std::string& value = args_[1];
@@ -507,10 +516,13 @@ void Session::cmd_write(int store) {
                VALUE_MAX);
         return;
     }
-    bool set_write = p.trailing_slash || p.n == 0;
+    // A write to "P/" whose value is a name (it starts with a letter or
+    // '_') creates the empty set of that name under P; any other value
+    // (a number, an empty text) is written as P's own value, as a write
+    // without the final '/' would be.
+    bool set_write = (p.trailing_slash || p.n == 0) && is_name(value);
     if (set_write) {
-        // A write to "P/" creates the set named by the value under P.
-        if (value.empty() || value.size() > KEY_MAX || value.find('/') != std::string::npos) {
+        if (value.size() > KEY_MAX || value.find('/') != std::string::npos) {
             refuse("write of %s under %s: not a key (1 to 255 bytes, no '/')", shown(value).c_str(),
                    shown(path).c_str());
             return;
@@ -519,6 +531,9 @@ void Session::cmd_write(int store) {
             refuse("path %s: the path has more than 63 levels", shown(path).c_str());
             return;
         }
+    } else if (p.n == 0) {
+        refuse("write of %s at the root: the root holds no value", shown(value).c_str());
+        return;
     }
     if (reported(store) && pending_.size() + DEPTH_MAX + 1 > PENDING_MAX) {
         fail("more than %zu changes written without reconf", PENDING_MAX);

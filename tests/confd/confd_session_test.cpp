@@ -120,6 +120,14 @@ TEST_F(ConfdSession, PathsInnerNodesAndLimits) {
     EXPECT_EQ(b.ask({"rg_conf_set_get_nsons", set}), "0");
     EXPECT_EQ(b.ask({"rg_conf_get_exist", "/fw/rule/loc_srv/3/enabled"}),
               "(\"3\"(\"enabled\"=\"a\\\"b\\\\c\"))");
+    // Any other value written at "P/" is P's own value, as the attribute
+    // keys ("/KELMO/TR111/attrib/6/3./") are written.
+    a.send({"rg_conf_set_path_value", "/KELMO/TR111/attrib/6/3./", "3"});
+    a.send({"rg_conf_set_path_value", "/KELMO/TR111/attrib/1/", ""});
+    EXPECT_EQ(b.ask({"rg_conf_get_exist", "/KELMO/TR111/attrib/6/3./"}), "(\"6\"(\"3.\"=\"3\"))");
+    EXPECT_EQ(b.ask({"rg_conf_get_exist", "/KELMO/TR111/attrib/1"}), "(\"attrib\"(\"1\"=\"\"))");
+    set = b.ask({"rg_conf_get_set", "/KELMO/TR111/attrib/6/3."});
+    EXPECT_EQ(b.ask({"rg_conf_set_get_nsons", set}), "0");
     a.send({"rg_conf_set_set_path", "/a/b/c"});
     EXPECT_EQ(b.ask({"rg_conf_get_exist", "/a/b/c"}), "(\"b\"(\"c\"=\"c\"))");
     // Deleting removes the subtree; nothing, or the root, is not deleted.

@@ -69,12 +69,11 @@ TEST_F(DmAttrib, ActiveRefusedOnIdentityParameters) {
         EXPECT_EQ(setattr(4, {2}, 3, md2 + p).rc, 9009) << p;
     EXPECT_TRUE(wire.conns().empty()); // nothing stored, not even a connection
 
-    // Passive is taken: one write connection, one read connection. The write
-    // names the key's node without its final '/' (on the configuration
-    // server a path ending with '/' creates a set).
+    // Passive is taken: one write connection, one read connection, both on
+    // the key itself.
     EXPECT_EQ(setattr(4, {2}, 2, md2 + "SerialNumber").rc, 0);
     EXPECT_EQ(wire.written(),
-              (std::vector<std::string>{"rg_conf_set_path_value", "/KELMO/TR111/attrib/4/2.", "2",
+              (std::vector<std::string>{"rg_conf_set_path_value", "/KELMO/TR111/attrib/4/2./", "2",
                                         "reconf", "#4", "close", "|", "rg_conf_get_exist",
                                         "/KELMO/TR111/attrib/4/2./", "close", "|"}));
     EXPECT_EQ(setattr(6, {2}, 3, md2 + "Active").rc, 0);
