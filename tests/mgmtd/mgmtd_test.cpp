@@ -359,8 +359,9 @@ TEST(Mgmtd, BurstKeepsItsOrder) {
     Confd confd;
     Started s;
     ASSERT_TRUE(s.mgmtd.logged("confd: subscribed"));
-    conf_commit({{"/dev/br0/dhcps/lease/", "7"}}); // the lease exists before the burst
-    ASSERT_TRUE(eventually([] { return changes().size() >= 1; }));
+    // The lease exists before the burst (two records: its creation, its ip).
+    conf_commit({{"/dev/br0/dhcps/lease/7/ip", "192.0.2.7"}});
+    ASSERT_TRUE(eventually([] { return changes().size() >= 2; }));
     size_t base = changes().size();
 
     constexpr int batches = 4, per_batch = 150;
@@ -388,8 +389,8 @@ TEST(Mgmtd, RecordsWaitWhileTheDaemonIsDown) {
     Confd confd;
     Started s;
     ASSERT_TRUE(s.mgmtd.logged("confd: subscribed"));
-    conf_commit({{"/dev/br0/dhcps/lease/", "5"}});
-    ASSERT_TRUE(eventually([] { return changes().size() == 1; }));
+    conf_commit({{"/dev/br0/dhcps/lease/5/ip", "192.0.2.5"}}); // created, ip written
+    ASSERT_TRUE(eventually([] { return changes().size() == 2; }));
 
     s.daemon.close();
     std::vector<Change> want;
@@ -403,10 +404,10 @@ TEST(Mgmtd, RecordsWaitWhileTheDaemonIsDown) {
 
     // The daemon's mailbox is back: everything, once, in order.
     s.daemon.open(64000);
-    ASSERT_TRUE(eventually([&] { return changes().size() >= 1 + want.size(); }, 20000));
+    ASSERT_TRUE(eventually([&] { return changes().size() >= 2 + want.size(); }, 20000));
     auto got = changes();
-    EXPECT_EQ(std::vector<Change>(got.begin() + 1, got.end()), want);
-    EXPECT_TRUE(status_has("forwarded: 21"));
+    EXPECT_EQ(std::vector<Change>(got.begin() + 2, got.end()), want);
+    EXPECT_TRUE(status_has("forwarded: 22"));
     EXPECT_TRUE(status_has("queued: 0"));
     EXPECT_TRUE(s.mgmtd.logged("forward: daemon reachable again"));
 }
