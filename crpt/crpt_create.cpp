@@ -13,6 +13,7 @@
 #include "main/tr111.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -20,9 +21,6 @@ static constexpr char TR111_MODULE[] = "TR111_crpt";
 
 namespace {
 
-// A rule's TR-069 instance number (id + 1) is one byte of the instance
-// list, so a rule id above 254 could never be seen by the port search.
-constexpr int CRPT_RULE_ID_MAX = 254;
 constexpr size_t CRPT_INSTANCE_LIST = 256;
 
 struct RuleKey {
@@ -112,11 +110,11 @@ int crpt_port_wan_is_used(int port) {
 int crpt_create(uint32_t lan_port, const char* dev_ip) {
     int max = crpt_maxPortMappingId();
     if (max == CRPT_ERR_DB) return CRPT_ERR_DB;
+    // A rule id above 254 is handed out like any other, but its instance
+    // number does not fit the one-byte instance list: the port search does
+    // not see it. Only the last id of all cannot be followed.
+    if (max == INT32_MAX) return CRPT_ERR_CREATE;
     int rule = max == CRPT_ERR_ABSENT ? 0 : max + 1;
-    if (rule > CRPT_RULE_ID_MAX) {
-        TR111_ERRF("No rule id left: %d is above %d\n", rule, CRPT_RULE_ID_MAX);
-        return CRPT_ERR_CREATE;
-    }
 
     int port = CRPT_WAN_PORT_FIRST;
     bool chosen = false;

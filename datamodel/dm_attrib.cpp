@@ -117,11 +117,6 @@ int32_t TR69get_attribute(const char* name, const uint32_t* instances, uint32_t 
     if (ret < 0) {
         TR111_ERRF("set_get_attribute failure, fault code=%d\n", ret);
         attr = TR111_ATTR_OFF;
-    } else if (attr < TR111_ATTR_OFF || attr > TR111_ATTR_ACTIVE) {
-        // Only 1, 2 and 3 are attributes (a 0 byte would even end the value).
-        TR111_ERRF("stored attribute %d of parameter %d is not 1 to 3: off\n", attr,
-                   static_cast<int>(id));
-        attr = TR111_ATTR_OFF;
     } else {
         TR111_INFOF("index = %d, notification = %d \n", static_cast<int>(id), attr);
     }

@@ -41,14 +41,6 @@ static_assert(PATH_MAX_LEN < PATH_SIZE);
 #define WAN_IF_NAME "ppp0"
 #define WAN_IP_PATH_FMT "/dev/%s/ip"
 
-// A character that the numeric IPv4 forms can hold: digits, dots and the
-// hexadecimal forms ("0x..."). Anything else (blanks, which inet_aton lets
-// trail the address, or names) is refused.
-static bool host_char_ok(char c) {
-    return (c >= '0' && c <= '9') || c == '.' || c == 'x' || c == 'X' || (c >= 'a' && c <= 'f') ||
-           (c >= 'A' && c <= 'F');
-}
-
 int TR111_check_URL_validity(const char* url, char* path, char* port, char* host) {
     TR111_INFOF("url=%s\n", url ? url : "");
     if (!url || url[0] == '\0') {
@@ -63,18 +55,16 @@ int TR111_check_URL_validity(const char* url, char* path, char* port, char* host
 
     // Host: up to the first ':' or the end.
     size_t n = 0;
-    bool host_chars_ok = true;
     for (; *p != '\0' && *p != ':'; ++p) {
         if (n >= HOST_SIZE - 1) {
             TR111_ERR("Invalid ip address length");
             return -1;
         }
-        if (!host_char_ok(*p)) host_chars_ok = false;
         host[n++] = *p;
     }
     host[n] = '\0';
     in_addr addr;
-    if (n == 0 || !host_chars_ok || inet_aton(host, &addr) == 0) {
+    if (n == 0 || inet_aton(host, &addr) == 0) {
         TR111_ERRF("Invalid address ip:host=%s\n", host);
         return -1;
     }
@@ -264,17 +254,6 @@ int32_t set_val_MGTDEVICE_DEVICE_CON_REQ_URL(const char*, const uint32_t* instan
     int32_t port_nbr = 0;
     s_str_to_int(port, &port_nbr); // checked by the URL check
 
-    // The rule holds the address in dotted form, whatever numeric form the
-    // ACS used: the firewall and the lease matching read it as such.
-    in_addr addr;
-    inet_aton(host, &addr);
-    char dev_ip[INET_ADDRSTRLEN];
-    if (!inet_ntop(AF_INET, &addr, dev_ip, sizeof dev_ip)) {
-        TR111_ERRF("Invalid address ip:host=%s\n", host);
-        return TR111_FAULT_9002;
-    }
-    static_assert(INET_ADDRSTRLEN <= HOST_SIZE);
-
     int ret = md_set_path(id, path);
     if (ret < 0) {
         TR111_ERRF("md set path failed, error code = %d\n", ret);
@@ -285,13 +264,13 @@ int32_t set_val_MGTDEVICE_DEVICE_CON_REQ_URL(const char*, const uint32_t* instan
     if (rule >= 0) {
         // The rule exists: it follows the device to its address; its LAN port
         // stays as the rule was created.
-        ret = crpt_set_dev_ip(rule, dev_ip);
+        ret = crpt_set_dev_ip(rule, host);
         if (ret < 0) {
             TR111_ERRF(" crpt set dev ip failed, error code = %d\n", ret);
             return TR111_FAULT_9002;
         }
     } else {
-        rule = crpt_create(static_cast<uint32_t>(port_nbr), dev_ip);
+        rule = crpt_create(static_cast<uint32_t>(port_nbr), host);
         if (rule < 0) {
             TR111_INFO("CRPT fail creation ");
             return TR111_FAULT_9002;

@@ -430,11 +430,7 @@ int md_set_type(int32_t id, int flag) {
         TR111_ERR("unable to open Tamrix database ");
         return -1;
     }
-    if (rc != 0) {
-        TR111_ERR("Error in set DB_MANAGEABLE_DEVICE_TYPE_PATH");
-        return -1;
-    }
-    return 0;
+    return rc != 0 ? -1 : 0;
 }
 
 // Deletes the whole record; -1 when no handle could be opened or the

@@ -71,17 +71,13 @@ TEST_F(Create, NextRuleId) {
     EXPECT_EQ(db_get(rule_path(5, "enabled")), "(absent)");
 }
 
-TEST_F(Create, IdsBeyondOneInstanceByteAreRefused) {
+TEST_F(Create, IdsGoOnPastTheLastInstanceByte) {
+    // Rule 254 is instance 255, the last one the list can carry: its port
+    // is seen; the new rule 255 is not in the list, but is created.
     rule(254, 30000);
-    DebugSwitches dbg(1, 0);
-    CaptureStdout out;
-    WireLog wire;
-    EXPECT_EQ(crpt_create(7547, "192.168.1.20"), CRPT_ERR_CREATE);
-    EXPECT_EQ(count_of(wire.written(), "rg_conf_set_path_value"), 0u);
-    EXPECT_TRUE(has(out.text(), line("crpt_create", "No rule id left: 255 is above 254\n\n")));
-    db_del("/fw/rule/loc_srv/254/");
-    rule(253, 30000);
-    EXPECT_EQ(crpt_create(7547, "192.168.1.20"), 254);
+    EXPECT_EQ(crpt_create(7547, "192.168.1.20"), 255);
+    EXPECT_EQ(db_get(rule_path(255, "services/0/trigger/0/dst/start")), "30001");
+    EXPECT_EQ(crpt_create(7547, "192.168.1.21"), 256);
 }
 
 TEST_F(Create, FirstFreePortAfterExistingRules) {
