@@ -17,8 +17,10 @@ const char usage_text[] =
     "usage: conf [--ram] COMMAND [ARGS]\n"
     "\n"
     "  get PATH          print the value at PATH\n"
-    "  set PATH VALUE    write VALUE at PATH; a PATH ending with / creates the\n"
-    "                    (empty) set named VALUE under it\n"
+    "  set PATH VALUE [PATH VALUE]...\n"
+    "                    write each VALUE at its PATH, in order, in one commit\n"
+    "                    (one connection, one reconf); a PATH ending with /\n"
+    "                    creates the (empty) set named VALUE under it\n"
     "  del PATH          delete PATH with its whole subtree\n"
     "  ls PATH           the keys of PATH's sons, one a line, in set order\n"
     "  dump [PATH]       PATH=VALUE for every node of the subtree (default /)\n"
@@ -149,7 +151,8 @@ int main(int argc, char** argv) {
     int nargs = argc - i;
     char** args = argv + i;
     bool write = strcmp(cmd, "set") == 0 || strcmp(cmd, "del") == 0;
-    if (!((strcmp(cmd, "get") == 0 && nargs == 1) || (strcmp(cmd, "set") == 0 && nargs == 2) ||
+    if (!((strcmp(cmd, "get") == 0 && nargs == 1) ||
+          (strcmp(cmd, "set") == 0 && nargs >= 2 && nargs % 2 == 0) ||
           (strcmp(cmd, "del") == 0 && nargs == 1) || (strcmp(cmd, "ls") == 0 && nargs == 1) ||
           (strcmp(cmd, "dump") == 0 && nargs <= 1)))
         return usage();
@@ -165,7 +168,9 @@ int main(int argc, char** argv) {
     if (strcmp(cmd, "get") == 0) {
         rc = cmd_get(h, args[0]);
     } else if (strcmp(cmd, "set") == 0) {
-        rc = KX_DB_Set(h, args[0], args[1]) == 0 ? 0 : exchange_failed();
+        // Nothing is committed unless every pair was written.
+        for (int k = 0; rc == 0 && k < nargs; k += 2)
+            if (KX_DB_Set(h, args[k], args[k + 1]) != 0) rc = exchange_failed();
     } else if (strcmp(cmd, "del") == 0) {
         if (KX_get_set(h, args[0]) == 0)
             rc = h->ipc_err ? exchange_failed() : absent(args[0]);
