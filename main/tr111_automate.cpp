@@ -26,7 +26,9 @@ constexpr int kMaxMailboxes = 16;
 int init_lib_msg() {
     lib_msg_comm_mode = get_lib_msg_comm_mode();
     if (lib_msg_comm_mode == -1) {
-        TR111_INFO("get_lib_msg_comm_mode : failed");
+        // The mode is chosen by start-up proper: its line is the main module's.
+        if (tr111_info_on())
+            tr111_debug_plain("TR111_main", __LINE__, __func__, "get_lib_msg_comm_mode : failed");
         return -1;
     }
     if (MSG_SetMode(lib_msg_comm_mode) != 0) {

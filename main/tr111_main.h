@@ -30,7 +30,6 @@ extern int32_t tr111_automate_idmailbox;
 extern std::atomic<int32_t> automate_msgqid;
 extern sem_t start_sem;
 
-int tr111_main(int argc, char** argv);
 int32_t get_debug_activation_status();
 // The message-library mode chosen from the com_mode key of the file.
 int32_t get_lib_msg_comm_mode(const char* path = TR111_CONFIG_FILE);

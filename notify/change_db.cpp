@@ -264,7 +264,7 @@ int32_t get_device_id_from_lease_id(int32_t lease) {
     char key[128];
     snprintf(key, sizeof key, DB_LEASE_MAC_PATH, static_cast<int>(lease));
     tr111::DbString lease_mac(KX_DB_Get(db.get(), key));
-    // An empty MAC text would be contained in every other one.
+    // A lease without a client MAC (empty) is owned by no device.
     if (!lease_mac || lease_mac.get()[0] == '\0') {
         TR111_ERR("Mac address empty in lease ");
         return -1;

@@ -97,8 +97,8 @@ int Notify_by_index(uint32_t param_id, uint32_t instance) {
     const uint32_t limit = static_cast<uint32_t>(get_notification_limit());
     TR111_INFOF(" get_notification_limit = %d\n", static_cast<int>(get_notification_limit()));
     if (now < limit + tr111_last_active_notif) {
-        TR111_INFOF("current time =%" PRIu32 "\tnotif time =%" PRIu32 " \n", now,
-                    tr111_last_active_notif);
+        TR111_INFOF("current time =%d\tnotif time =%d \n", static_cast<int>(now),
+                    static_cast<int>(tr111_last_active_notif));
         return 0;
     }
     // Set before the hand-over: it stays set even when the event cannot go.

@@ -93,7 +93,7 @@ TEST_F(Startup, ConfigurationFileFailuresStillRegister) {
         // debug_level 1: the Init_lib_msg line needs it non-zero, not >= 3.
         RunResult r = daemon(config, {"1"});
         EXPECT_EQ(r.status, 255);
-        EXPECT_NE(r.out.find("In tr111_main: Init_lib_msg : failed\n\n"), std::string::npos)
+        EXPECT_NE(r.out.find("In main: Init_lib_msg : failed\n\n"), std::string::npos)
             << config << r.out;
         EXPECT_NE(r.out.find(kRefused), std::string::npos) << config << r.out;
     }
