@@ -4,12 +4,16 @@
 # up), so the fixed loopback ports of the lab programs never clash when
 # ctest runs tests in parallel. When cross-compiling, the emulator is put
 # in front of the test program and handed to the test through TR111_EMU,
-# so that the programs a test starts run under it too.
+# so that the programs a test starts run under it too. TIMEOUT is multiplied
+# by TR111_TEST_TIMEOUT_SCALE (the target's toolchain file raises it for
+# emulation).
+set(TR111_TEST_TIMEOUT_SCALE 1 CACHE STRING "Factor applied to every test timeout")
 function(tr111_add_test)
   cmake_parse_arguments(T "" "NAME;TARGET;TIMEOUT" "ARGS;LABELS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
+  math(EXPR T_TIMEOUT "${T_TIMEOUT} * ${TR111_TEST_TIMEOUT_SCALE}")
   set(emu "")
   if(CMAKE_CROSSCOMPILING_EMULATOR)
     set(emu ${CMAKE_CROSSCOMPILING_EMULATOR})
