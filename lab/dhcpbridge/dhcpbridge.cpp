@@ -5,6 +5,8 @@
 // under /KELMO/TR111/ManageableDevice/N/. Each call is one connection to
 // the configuration server, committed with reconf, so the management
 // process forwards the changes to tr111d.
+#include "lab/common/linelog.h"
+
 #include "db/kx_db.h"
 #include "db/tr111_db.h"
 #include "lab/dhcpbridge/option125.h"
@@ -54,17 +56,10 @@ int log_fd = 2;
 
 void blog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void blog(const char* fmt, ...) {
-    char line[1024];
-    int n = snprintf(line, sizeof line, "dhcpbridge: ");
     va_list ap;
     va_start(ap, fmt);
-    int m = vsnprintf(line + n, sizeof line - static_cast<size_t>(n) - 1, fmt, ap);
+    linelog_v(log_fd, "dhcpbridge", fmt, ap);
     va_end(ap);
-    size_t len = static_cast<size_t>(n) + (m < 0 ? 0 : static_cast<size_t>(m));
-    if (len > sizeof line - 2) len = sizeof line - 2;
-    line[len++] = '\n';
-    // One write per line, appended: lines of concurrent calls never mix.
-    if (write(log_fd, line, len) < 0) return;
 }
 
 int usage() {

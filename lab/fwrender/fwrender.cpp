@@ -3,6 +3,8 @@
 // the management process does, and on each commit that touches
 // /fw/rule/loc_srv renders the enabled rules into one nftables table,
 // replaced atomically with nft -f when the rendering changed.
+#include "lab/common/linelog.h"
+
 #include "db/kx_db.h"
 #include "db/tr111_db.h"
 #include "lab/fwrender/render.h"
@@ -49,16 +51,10 @@ struct Options {
 
 void flog(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void flog(const char* fmt, ...) {
-    char line[2048];
-    int n = snprintf(line, sizeof line, "fwrender: ");
     va_list ap;
     va_start(ap, fmt);
-    int m = vsnprintf(line + n, sizeof line - static_cast<size_t>(n) - 1, fmt, ap);
+    linelog_v(2, "fwrender", fmt, ap);
     va_end(ap);
-    size_t len = static_cast<size_t>(n) + (m < 0 ? 0 : static_cast<size_t>(m));
-    if (len > sizeof line - 2) len = sizeof line - 2;
-    line[len++] = '\n';
-    if (write(2, line, len) < 0) return;
 }
 
 // Runs nft -f - with the script on its standard input. Returns true when

@@ -1,4 +1,5 @@
 // Event lines of mgmtd on standard output.
+#include "lab/common/linelog.h"
 #include "lab/mgmtd/mgmtd.h"
 
 #include <cstdarg>
@@ -6,23 +7,10 @@
 #include <unistd.h>
 
 void mgmtd_log(const char* fmt, ...) {
-    char line[1024];
-    int n = snprintf(line, sizeof line, "mgmtd: ");
     va_list ap;
     va_start(ap, fmt);
-    int m = vsnprintf(line + n, sizeof line - static_cast<size_t>(n) - 1, fmt, ap);
+    linelog_v(1, "mgmtd", fmt, ap);
     va_end(ap);
-    size_t len = static_cast<size_t>(n) + (m < 0 ? 0 : static_cast<size_t>(m));
-    if (len > sizeof line - 2) len = sizeof line - 2;
-    line[len++] = '\n';
-    // One write per line: a line is out (and in the log file) as soon as it is logged.
-    const char* p = line;
-    while (len > 0) {
-        ssize_t w = write(1, p, len);
-        if (w <= 0) return;
-        p += w;
-        len -= static_cast<size_t>(w);
-    }
 }
 
 std::string mgmtd_printable(std::string_view text, size_t max) {

@@ -1,5 +1,7 @@
 // tr69agent: listens on 127.0.0.1:7100 for the TR-069 data-model library
 // and on 127.0.0.1:7101 for acs. See README.md for frames and options.
+#include "lab/common/linelog.h"
+
 #include "lab/tr69agent/agent.h"
 
 #include <arpa/inet.h>
@@ -18,18 +20,10 @@
 Agent agent;
 
 void agent_log(const char* fmt, ...) {
-    char line[1024];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(line, sizeof line - 1, fmt, ap);
+    linelog_v(STDOUT_FILENO, nullptr, fmt, ap);
     va_end(ap);
-    if (n < 0) return;
-    size_t len =
-        static_cast<size_t>(n) < sizeof line - 1 ? static_cast<size_t>(n) : sizeof line - 2;
-    line[len++] = '\n';
-    // One write per line: lines of different threads never mix.
-    ssize_t w = write(STDOUT_FILENO, line, len);
-    (void)w;
 }
 
 namespace {
