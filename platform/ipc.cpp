@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
@@ -72,9 +73,23 @@ int send_all(int fd, iovec* iov, int cnt) {
     return 0;
 }
 
-// Receives exactly len bytes; -1 on end of stream, timeout or error.
-int recv_all(int fd, uint8_t* buf, size_t len) {
+using Clock = std::chrono::steady_clock;
+
+// Receives exactly len bytes; -1 on end of stream, timeout or error. With a
+// deadline, every byte must have come by then, however slowly the peer
+// trickles them (the socket's receive timeout only bounds each wait).
+int recv_all(int fd, uint8_t* buf, size_t len, const Clock::time_point* deadline = nullptr) {
     while (len > 0) {
+        if (deadline) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now())
+                    .count();
+            if (left <= 0) return -1;
+            pollfd p{fd, POLLIN, 0};
+            int r = poll(&p, 1, static_cast<int>(left));
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) return -1;
+        }
         ssize_t n = recv(fd, buf, len, 0);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -174,13 +189,18 @@ int ipc_u32_write(int fd, uint32_t v) {
 char* ipc_string_read(int fd) {
     if (fd < 0) return nullptr;
     uint8_t head[IPC_HEADER];
-    if (recv_all(fd, head, sizeof head) != 0) return nullptr;
+    // The first byte may take as long as the socket's receive timeout lets
+    // it (no limit on a subscription); once an item has begun, all of it
+    // must arrive within IPC_TIMEOUT_MS.
+    if (recv_all(fd, head, 1) != 0) return nullptr;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(IPC_TIMEOUT_MS);
+    if (recv_all(fd, head + 1, sizeof head - 1, &deadline) != 0) return nullptr;
     uint32_t len = get_be32(head + 1);
     // The length is checked before anything is allocated for it.
     if (head[0] != IPC_TAG_STRING || len > IPC_STRING_MAX) return nullptr;
     auto* s = static_cast<char*>(malloc(static_cast<size_t>(len) + 1));
     if (!s) return nullptr;
-    if (recv_all(fd, reinterpret_cast<uint8_t*>(s), len) != 0 || memchr(s, '\0', len)) {
+    if (recv_all(fd, reinterpret_cast<uint8_t*>(s), len, &deadline) != 0 || memchr(s, '\0', len)) {
         free(s);
         return nullptr;
     }

@@ -17,6 +17,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -328,6 +329,27 @@ void read_conn(Mailbox* mb, Conn& c) {
     }
 }
 
+// Makes room for a new connection when the mailbox holds its most: the
+// connection silent the longest with no message under way and nothing
+// left to acknowledge is closed (its peer reconnects when it next sends),
+// so peers that open connections and leave them idle cannot lock the
+// others out. False when every connection is in the middle of something.
+bool evict_idle(Mailbox* mb) {
+    Conn* oldest = nullptr;
+    for (auto& c : mb->conns) {
+        if (c.dead || c.have != 0 || !c.out.empty()) continue;
+        int unread = 0; // bytes arrived since the last read: not idle
+        if (ioctl(c.fd, FIONREAD, &unread) != 0 || unread != 0) continue;
+        if (!oldest || c.last_progress < oldest->last_progress) oldest = &c;
+    }
+    if (!oldest) return false;
+    msg_log(1, "mailbox %d (port %d): %zu connections open; the one idle longest is closed", mb->id,
+            mb->port, mb->conns.size());
+    close(oldest->fd);
+    mb->conns.erase(mb->conns.begin() + (oldest - mb->conns.data()));
+    return true;
+}
+
 void accept_conns(Mailbox* mb) {
     for (;;) {
         int fd = accept4(mb->listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -341,7 +363,7 @@ void accept_conns(Mailbox* mb) {
             }
             return;
         }
-        if (mb->conns.size() >= MAX_CONNECTIONS) {
+        if (mb->conns.size() >= MAX_CONNECTIONS && !evict_idle(mb)) {
             msg_log(1, "mailbox %d (port %d): %zu connections open; a new one is refused", mb->id,
                     mb->port, mb->conns.size());
             close(fd);

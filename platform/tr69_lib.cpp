@@ -11,12 +11,14 @@
 
 #include <arpa/inet.h>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -134,6 +136,10 @@ int connect_agent() {
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A send that the agent does not take within the answer timeout fails
+    // (and with it the channel) rather than blocking the writer for ever.
+    timeval tv{ANSWER_TIMEOUT_MS / 1000, (ANSWER_TIMEOUT_MS % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     return fd;
 }
 
@@ -297,12 +303,18 @@ int tr69_rx_msg(tr69_request* request, int32_t* channel, int flag) {
         return 0;
     }
     if (c->broken.load(std::memory_order_acquire)) return TR69_ERR_CHANNEL;
-    int timeout_ms = -1;
+    // The next request may be long in coming; once a frame has begun, the
+    // rest must follow within the answer timeout, so an agent that stalls
+    // in the middle of a frame fails the channel instead of holding the
+    // reader for ever.
+    pollfd p{c->fd, POLLIN, 0};
     if (flag != 1) {
-        pollfd p{c->fd, POLLIN, 0};
         if (poll(&p, 1, 0) == 0) return TR69_ERR_AGAIN;
-        timeout_ms = ANSWER_TIMEOUT_MS; // a frame has begun: the rest must follow
+    } else {
+        while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+        }
     }
+    const int timeout_ms = ANSWER_TIMEOUT_MS;
     uint8_t type = 0;
     tr69_wire_status st =
         tr69_wire_recv(c->fd, std::string_view("R", 1), &type,

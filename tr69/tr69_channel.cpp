@@ -66,6 +66,13 @@ int32_t tr69dm_handle_data_req() {
             reinterpret_cast<atomicity_handler*>(const_cast<void*>(fn))(request.id);
             continue;
         }
+        // Only a handler the daemon registered is ever called: a reference to
+        // anything else (a name, a reference never issued) is not followed.
+        if (fn && !tr111_handler_registered(request.handler)) {
+            TR111_ERRF("request %s names no registered handler (%u)\n", request.name,
+                       static_cast<unsigned>(request.handler));
+            fn = nullptr;
+        }
         // The value buffer is not cleared: a handler that writes nothing (a
         // setter) answers with what the previous handler left in it.
         auto* handler = reinterpret_cast<dm_handler*>(const_cast<void*>(fn));

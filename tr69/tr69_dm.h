@@ -99,6 +99,9 @@ int32_t register_TR69_dm_entries(const dm_entry* table, int32_t* channel,
                                  const dm_entry** failed_row);
 int ignoreFormats8(const char* tmpl, char* out);
 const dm_entry* get_dm_by_id(uint32_t id);
+// True when ref is a handler word of a row that register_TR69_dm_entries
+// registered: the request loop calls no other parameter handler.
+bool tr111_handler_registered(uint32_t ref);
 
 // Set atomicity.
 struct tr111_list_link {

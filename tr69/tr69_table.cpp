@@ -5,6 +5,7 @@
 #include "tr69/tr69_dm.h"
 
 #include <cstring>
+#include <initializer_list>
 
 static constexpr char TR111_MODULE[] = "TR111_dm";
 
@@ -22,6 +23,23 @@ uint32_t ref(F* fn) {
 }
 
 constexpr uint32_t END = TR69_END_MARK;
+
+// Handler references registered with the agent, one bit per reference
+// (1 to TR69_REF_MAX). Written by the registration, read by the request
+// loop, both on the main thread.
+uint32_t registered_handlers[TR69_REF_MAX / 32];
+
+void note_handler(uint32_t word) {
+    if (word == 0 || word > TR69_REF_MAX) return; // no handler, or the end mark
+    registered_handlers[(word - 1) / 32] |= 1u << ((word - 1) % 32);
+}
+
+// The handler words of a registered row (its words 5 to 13).
+void note_handlers(const dm_entry* row) {
+    for (uint32_t word : {row->getter, row->setter, row->lister, row->slot8, row->slot9,
+                          row->attr_get, row->attr_set, row->acl_get, row->acl_set})
+        note_handler(word);
+}
 
 // A parameter row: its handlers, the four attribute handlers and the end mark.
 dm_entry param(uint32_t id, const char* name, uint32_t flags, uint32_t type, dm_handler* get,
@@ -124,8 +142,14 @@ int32_t register_TR69_dm_entries(const dm_entry* table, int32_t* channel,
             *failed_row = row;
             return ret;
         }
+        note_handlers(row);
     }
     return 0;
+}
+
+bool tr111_handler_registered(uint32_t ref) {
+    if (ref == 0 || ref > TR69_REF_MAX) return false;
+    return (registered_handlers[(ref - 1) / 32] >> ((ref - 1) % 32)) & 1u;
 }
 
 int32_t tr69_register_app_dm() {

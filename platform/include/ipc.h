@@ -11,7 +11,9 @@
 // handle that made it).
 //
 // Client sockets get a receive and a send timeout of IPC_TIMEOUT_MS, so a
-// stalled server fails the operation instead of blocking a thread for ever.
+// stalled server fails the operation instead of blocking a thread for ever;
+// and a string item, once its first byte has come, must arrive whole within
+// IPC_TIMEOUT_MS, so a server that trickles its reply fails it too.
 #pragma once
 
 #include <cstddef>

@@ -22,7 +22,10 @@
 // length above MSG_PAYLOAD_MAX, or a frame that does not start with a known
 // byte, drops that connection with a line on standard error; other
 // connections are not affected. So does a peer that sends part of a frame
-// and then nothing for 10 s. A mailbox keeps at most 64 connections open.
+// and then nothing for 10 s. A mailbox keeps at most 64 connections open: a
+// new one beyond them takes the place of the connection idle the longest
+// (no message under way on it), whose peer reconnects when it next sends;
+// it is refused only when all 64 are in the middle of a message.
 //
 // Sender id: a random non-zero number drawn when the channel is opened, so
 // that two channels (of one process or of two) never pass for one another.

@@ -122,8 +122,9 @@ constexpr int TR69_ERR_AGAIN = 9005;     // tr69_rx_msg without waiting: no requ
 // serialised by a lock per channel; only the receiving call reads.
 //
 // Once the agent closes the channel, or sends a frame of wrong type or
-// length, or a write to it fails, the channel is broken: every later call
-// on it fails with TR69_ERR_CHANNEL (tr69_notify_event with its negative).
+// length, or stops for 10 s in the middle of a frame, or a write to it fails
+// or is not taken within 10 s, the channel is broken: every later call on it
+// fails with TR69_ERR_CHANNEL (tr69_notify_event with its negative).
 
 // Opens the channel of application app (at most 63 characters); writes the
 // channel id (never 0) through channel and announces mailbox (the
