@@ -38,7 +38,9 @@ TEST(UrlCheck, AcceptedAndRefusedForms) {
         ASSERT_EQ(TR111_check_URL_validity(url.c_str(), path, port, host), 0) << url;
         EXPECT_EQ(std::string(host) + " " + port + " " + path, fields);
     }
-    for (const auto& [url, line] : refused) {
+    for (const auto& entry : refused) {
+        const std::string& url = entry.first;
+        const std::string& line = entry.second;
         std::string log = logged(
             [&] { EXPECT_EQ(TR111_check_URL_validity(url.c_str(), path, port, host), -1) << url; },
             0);
