@@ -18,7 +18,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -88,7 +87,7 @@ Channel* pick_slot(int32_t* handle) {
 int send_frame(Channel& c, const int32_t* handle, uint8_t type, std::span<const uint8_t> payload) {
     std::lock_guard<std::mutex> w(c.wmx);
     if (!owned(c, handle) || c.broken.load(std::memory_order_acquire)) return TR69_ERR_CHANNEL;
-    if (tr69_wire_send(c.fd, type, payload) != 0) {
+    if (tr69_wire_send(c.fd, type, payload, tr69_wire_payload_size, ANSWER_TIMEOUT_MS) != 0) {
         fail_channel(c);
         return TR69_ERR_CHANNEL;
     }
@@ -136,10 +135,9 @@ int connect_agent() {
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // A send that the agent does not take within the answer timeout fails
-    // (and with it the channel) rather than blocking the writer for ever.
-    timeval tv{ANSWER_TIMEOUT_MS / 1000, (ANSWER_TIMEOUT_MS % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    // Every frame is sent with a deadline of ANSWER_TIMEOUT_MS for the whole
+    // frame: one the agent does not take in time fails the channel rather
+    // than blocking the writer for ever.
     return fd;
 }
 
@@ -188,7 +186,7 @@ int tr69_open_channel_use_rx_mbx(const char* app, int32_t* channel, int mailbox)
     if (fd < 0) return TR69_ERR_CONNECT;
     uint8_t answer[8];
     uint8_t type = 0;
-    if (tr69_wire_send(fd, TR69_FRAME_OPEN, open) != 0 ||
+    if (tr69_wire_send(fd, TR69_FRAME_OPEN, open, tr69_wire_payload_size, ANSWER_TIMEOUT_MS) != 0 ||
         tr69_wire_recv(fd, std::string_view("o", 1), &type, answer, ANSWER_TIMEOUT_MS) !=
             TR69_WIRE_OK) {
         close(fd);

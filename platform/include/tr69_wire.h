@@ -30,6 +30,7 @@
 #include "platform/include/tr69_lib.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -133,11 +134,26 @@ inline std::string_view tr69_get_text(std::span<const uint8_t> field) {
     return {reinterpret_cast<const char*>(field.data()), n};
 }
 
-// Writes all of buf; retries on EINTR. Returns 0, or -1 (the connection is broken).
-inline int tr69_wire_send_all(int fd, const uint8_t* buf, size_t len) {
+// Writes all of buf; retries on EINTR. timeout_ms < 0 waits without limit;
+// otherwise the whole buffer must be taken within timeout_ms, so a peer that
+// takes a few bytes now and then cannot hold the writer (and the lock it
+// holds) any longer. Returns 0, or -1 (the connection is broken or too slow).
+inline int tr69_wire_send_all(int fd, const uint8_t* buf, size_t len, int timeout_ms = -1) {
+    using clock = std::chrono::steady_clock;
+    const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
     while (len > 0) {
-        ssize_t n = send(fd, buf, len, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+        int wait = -1;
+        if (timeout_ms >= 0) {
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        pollfd p{fd, POLLOUT, 0};
+        int r = poll(&p, 1, wait);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return -1;
+        ssize_t n = send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (n <= 0) return -1;
         buf += n;
         len -= static_cast<size_t>(n);
@@ -152,7 +168,7 @@ using tr69_wire_sizes = size_t (*)(uint8_t type);
 // never split by a concurrent writer that takes the same lock and never
 // waits for an acknowledgement between header and payload.
 inline int tr69_wire_send(int fd, uint8_t type, std::span<const uint8_t> payload,
-                          tr69_wire_sizes sizes = tr69_wire_payload_size) {
+                          tr69_wire_sizes sizes = tr69_wire_payload_size, int timeout_ms = -1) {
     uint8_t buf[TR69_WIRE_HEADER + TR69_WIRE_MAX_PAYLOAD];
     if (payload.size() == 0 || payload.size() != sizes(type) ||
         payload.size() > TR69_WIRE_MAX_PAYLOAD)
@@ -160,7 +176,7 @@ inline int tr69_wire_send(int fd, uint8_t type, std::span<const uint8_t> payload
     buf[0] = type;
     tr69_put_u32(buf + 1, static_cast<uint32_t>(payload.size()));
     std::memcpy(buf + TR69_WIRE_HEADER, payload.data(), payload.size());
-    return tr69_wire_send_all(fd, buf, TR69_WIRE_HEADER + payload.size());
+    return tr69_wire_send_all(fd, buf, TR69_WIRE_HEADER + payload.size(), timeout_ms);
 }
 
 // Reads exactly len bytes. timeout_ms < 0 waits without limit; otherwise
