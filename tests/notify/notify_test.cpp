@@ -1,310 +1,262 @@
-// Value-change notification: attributes, the shared limit on active
-// notifications with a test clock, the event record, failures, start-up.
-#include "notify/notify.h"
-
+// The CHANGE_DB decoder; with a real configuration server, value-change notification
+// (limit, attributes, event record, start-up), change handling and lease lookups.
 #include "datamodel/datamodel.h"
-#include "registry/md.h"
 #include "tests/notify/notify_support.h"
 #include "tests/support/capture.h"
 #include "tests/support/wire.h"
 #include "tr69/tr69_dm.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
-
 using namespace tr111test;
 
 namespace {
 
-using Strings = std::vector<std::string>;
-const std::string kPrefix = "InternetGatewayDevice.ManagementServer.";
+using Bytes = std::vector<uint8_t>;
+const std::string kMs = "InternetGatewayDevice.ManagementServer.";
+const std::string kDev = "/KELMO/TR111/ManageableDevice/", kLease = "/dev/br0/dhcps/lease/";
+const std::string kLimit = "/KELMO/TR111/MDNotificationLimit";
 
-class Notify : public DaemonFixture {
-  protected:
-    // Notifies at the given clock reading; true when an event went out.
-    bool at(time_t now, uint32_t id, uint32_t instance) {
-        test_clock_now = now;
-        size_t before = notify_rec::events().size();
-        EXPECT_EQ(Notify_by_index(id, instance), 0);
-        return notify_rec::events().size() == before + 1;
-    }
-};
+class Notify : public DaemonFixture {};
+
+// Decodes from a buffer of exactly the payload's size (the sanitizers catch
+// an over-read): "<action> <path> <param>", or the last line logged ("" for
+// none) with the record left as it was.
+std::string decoded(const Bytes& p) {
+    tr111_change c, before;
+    memset(&before, 0xAA, sizeof before);
+    c = before;
+    auto buf = std::make_unique<uint8_t[]>(p.size());
+    std::copy(p.begin(), p.end(), buf.get());
+    DebugSwitches sw(1, 0);
+    CaptureStdout cap;
+    if (autom_notif2TR111notif(buf.get(), static_cast<uint32_t>(p.size()), &c) == 0)
+        return std::string(1, "?CDU"[c.action % 4]) + " " + c.path + " " + c.param;
+    EXPECT_EQ(memcmp(&c, &before, sizeof c), 0);
+    const std::string log = cap.text();
+    return log.empty() ? "" : log.substr(log.rfind("] In autom_notif2TR111notif: ") + 29);
+}
+
+// The payload with a 32-bit value (or one byte) at off.
+Bytes with(Bytes p, size_t off, uint32_t v, size_t size = 4) {
+    if (size == 1) p[off] = static_cast<uint8_t>(v);
+    if (size == 4) memcpy(&p[off], &v, 4);
+    return p;
+}
+
+// The events sent from the n-th on, names without kMs.
+std::string sent(size_t n) {
+    std::string out;
+    const auto s = notify_rec::summary();
+    for (size_t i = n; i < s.size(); ++i)
+        out += s[i].substr(kMs.size());
+    return out;
+}
+
+std::string at(int64_t now, uint32_t id, uint32_t instance) {
+    test_clock_now = static_cast<time_t>(now);
+    const size_t n = notify_rec::events().size();
+    EXPECT_EQ(Notify_by_index(id, instance), 0);
+    return sent(n);
+}
+
+// A lookup with errors on: its answer, and the line expected (if any).
+void look(int32_t (*lookup)(int32_t), int32_t lease, int32_t want, const std::string& line = "") {
+    DebugSwitches sw(1, 0);
+    CaptureStdout cap;
+    EXPECT_EQ(lookup(lease), want) << lease;
+    EXPECT_NE(cap.text().find(line + (line.empty() ? "" : "\n")), std::string::npos) << cap.text();
+}
 
 } // namespace
 
-TEST_F(Notify, AttributeDecides) {
-    // Nothing stored: off.
-    EXPECT_FALSE(at(1000, TR111_ID_ACTIVE, 3));
-    attr_fake::set(6, 3, 1);
-    EXPECT_FALSE(at(1000, TR111_ID_ACTIVE, 3));
-
-    // Passive: sent with its attribute; never limited and never moving the
-    // last active time, whatever the limit.
-    attr_fake::set(6, 3, 2);
-    ASSERT_TRUE(db_set({{"/KELMO/TR111/MDNotificationLimit", "60"}}));
-    tr111_last_active_notif = 1000;
-    EXPECT_TRUE(at(1000, TR111_ID_ACTIVE, 3));
-    EXPECT_TRUE(at(1001, TR111_ID_ACTIVE, 3));
-    EXPECT_EQ(tr111_last_active_notif, 1000u);
-    EXPECT_EQ(notify_rec::summary(), (Strings{kPrefix + "ManageableDevice.3.Active 2",
-                                              kPrefix + "ManageableDevice.3.Active 2"}));
-
-    // Another instance has attributes of its own.
-    EXPECT_FALSE(at(1002, TR111_ID_ACTIVE, 4));
-
-    // Parameters without an instance: the instance number is ignored for the
-    // name and the attribute key.
-    notify_rec::reset();
-    attr_fake::set(1, 0, 2);
-    attr_fake::set(2, 0, 2);
-    EXPECT_TRUE(at(1003, TR111_ID_NBR_ENTRIES, 7));
-    EXPECT_TRUE(at(1003, TR111_ID_NOTIF_LIMIT, 0));
-    EXPECT_EQ(notify_rec::summary(), (Strings{kPrefix + "ManageableDeviceNumberOfEntries 2",
-                                              kPrefix + "ManageableDeviceNotificationLimit 2"}));
-
-    // An id no row carries notifies nothing, and reads no attribute.
-    attr_fake::set(11, 3, 2);
-    EXPECT_FALSE(at(1004, 11, 3));
-
-    // The attribute was read for the parameter id and the instance array
-    // (instance, 0, 0, 0, 0), or all 0 without an instance.
-    EXPECT_EQ(attr_fake::reads(),
-              (Strings{"6/3.0.0.0.0", "6/3.0.0.0.0", "6/3.0.0.0.0", "6/3.0.0.0.0", "6/4.0.0.0.0",
-                       "1/0.0.0.0.0", "2/0.0.0.0.0"}));
+TEST(Decode, AcceptedOrRefusedWithTheLineOfItsTlv) {
+    const std::string path = "/KELMO/TR111/MDNotificationLimit", p255(255, 'p'), v270(270, 'v');
+    const size_t l1 = path.size();
+    const Bytes base = change_payload(path, 'U', "60");
+    Bytes trailing = change_payload("/a", 'D', "");
+    trailing.push_back('x'); // ignored
+    std::string e[4];        // e[k]: the line refusing TLVk
+    for (int k = 1; k < 4; ++k)
+        e[k] = "Error in TLV" + std::to_string(k) + " \r\n\n";
+    std::vector<std::pair<Bytes, std::string>> cases = {
+        {base, "U " + path + " 60"},
+        {change_payload(p255, 'C', v270), "C " + p255 + " " + v270},
+        {trailing, "D /a "},
+        // Only the low-order byte of the action's length is compared with 1.
+        {with(base, 6 + l1, 0x101), "U " + path + " 60"},
+        {change_payload(p255 + "p", 'U', "1"), e[1]},
+        {with(base, 1, 0xFFFFFFFFu), e[1]},
+        {with(base, 1, __builtin_bswap32(static_cast<uint32_t>(l1))), e[1]}, // host order only
+        {with(base, 0, 'C', 1), e[1]},
+        {with(base, 5 + l1, 'P', 1), e[2]},
+        {with(base, 6 + l1, 2), e[2]},
+        {change_payload("/a", 'U', v270 + "v"), e[3]},
+        {with(base, 12 + l1, 0xFFFFFFF0u), e[3]}, // would wrap an offset
+        {with(base, 12 + l1, 3), e[3]},           // one byte past the payload
+        {with(base, 11 + l1, 'P', 1), e[3]},
+        {with(base, 10 + l1, 'c', 1), ""}, // an unknown action: no line
+    };
+    for (size_t n = 0; n < base.size(); ++n) // every truncation
+        cases.push_back(
+            {Bytes(base.begin(), base.begin() + n), e[1 + (n >= 5 + l1) + (n >= 11 + l1)]});
+    for (size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(decoded(cases[i].first), cases[i].second) << i;
+    EXPECT_EQ(tr111_callback_for_MSG_CHANGE_DB(nullptr, nullptr, 4), -1); // no payload
 }
 
-TEST_F(Notify, ActiveLimitIsSharedByAllParametersAndInstances) {
-    attr_fake::set(6, 1, 3);
-    attr_fake::set(6, 2, 3);
-    attr_fake::set(9, 2, 3);
-    attr_fake::set(1, 0, 3);
-    ASSERT_TRUE(db_set({{"/KELMO/TR111/MDNotificationLimit", "60"}}));
-    const time_t T = 1700000000;
+TEST_F(Notify, Decisions) {
+    const uint32_t A = TR111_ID_ACTIVE, U = TR111_ID_DEV_CR_URL, L = TR111_ID_NOTIF_LIMIT;
+    const int64_t T = 1700000000;
+    // Limit, attribute stored first; id, instance, clock, sent, last time after.
+    const std::tuple<const char*, const char*, uint32_t, uint32_t, int64_t, std::string, int64_t>
+        steps[] = {
+            {"60", "4", A, 4, 1000, "", 0},                  // 1 to 3 only
+            {nullptr, "x", TR111_ID_RETAIN, 1, 1000, "", 0}, // cannot be read
+            {nullptr, "2", 11, 3, 1000, "", 0},              // an id no row carries
+            // Passive: at once, whatever the limit, without moving the last time.
+            {nullptr, "2", A, 3, 1000, "ManageableDevice.3.Active 2", 0},
+            {nullptr, "2", L, 0, 1000, "ManageableDeviceNotificationLimit 2", 0},
+            {nullptr, nullptr, L, 7, 1000, "ManageableDeviceNotificationLimit 2", 0},
+            // Active: one per limit (the first too) for all, the others dropped.
+            {nullptr, "3", A, 1, 59, "", 0},
+            {nullptr, nullptr, A, 1, 60, "ManageableDevice.1.Active 3", 60},
+            {nullptr, nullptr, A, 1, T, "ManageableDevice.1.Active 3", T},
+            {nullptr, nullptr, A, 1, T + 10, "", T},
+            {nullptr, "3", A, 2, T + 10, "", T},
+            {nullptr, "3", U, 2, T + 59, "", T},
+            {nullptr, "3", 1, 0, T + 59, "", T},
+            {nullptr, nullptr, A, 3, T + 59, "ManageableDevice.3.Active 2", T},
+            {nullptr, nullptr, U, 2, T + 60, "ManageableDevice.2.DeviceConnectionRequestURL 3",
+             T + 60},
+            // Limit 0: every one, also at the same second, but not back in time.
+            {"0", nullptr, A, 1, T + 59, "", T + 60},
+            {nullptr, nullptr, A, 1, T + 60, "ManageableDevice.1.Active 3", T + 60},
+            {"soon", nullptr, A, 1, T + 60, "ManageableDevice.1.Active 3", T + 60}, // read as 0
+            // A negative limit wraps as unsigned 32-bit: last + limit = T + 50.
+            {"-10", nullptr, A, 1, T + 49, "", T + 60},
+            {nullptr, nullptr, A, 1, T + 50, "ManageableDevice.1.Active 3", T + 50},
+            // Clock readings are taken modulo 2^32.
+            {"0", nullptr, A, 1, 0x100000000LL + T + 100, "ManageableDevice.1.Active 3", T + 100},
+        };
     DebugSwitches sw(1, 3);
     CaptureStdout cap;
-    EXPECT_TRUE(at(T, TR111_ID_ACTIVE, 1));
-    EXPECT_EQ(tr111_last_active_notif, static_cast<uint32_t>(T));
-    EXPECT_FALSE(at(T + 10, TR111_ID_ACTIVE, 1));     // dropped for good
-    EXPECT_FALSE(at(T + 10, TR111_ID_ACTIVE, 2));     // another instance
-    EXPECT_FALSE(at(T + 59, TR111_ID_DEV_CR_URL, 2)); // another parameter
-    EXPECT_FALSE(at(T + 59, TR111_ID_NBR_ENTRIES, 0));
-    EXPECT_EQ(tr111_last_active_notif, static_cast<uint32_t>(T));
-    EXPECT_TRUE(at(T + 60, TR111_ID_DEV_CR_URL, 2));
-    EXPECT_EQ(tr111_last_active_notif, static_cast<uint32_t>(T + 60));
-    EXPECT_FALSE(at(T + 100, TR111_ID_ACTIVE, 2));
-    EXPECT_EQ(notify_rec::summary(),
-              (Strings{kPrefix + "ManageableDevice.1.Active 3",
-                       kPrefix + "ManageableDevice.2.DeviceConnectionRequestURL 3"}));
-    std::string log = cap.text();
-    EXPECT_NE(log.find(" get_notification_limit = 60\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("current time =1700000010\tnotif time =1700000000 \n"), std::string::npos);
-    EXPECT_NE(log.find("Active Notification available for index = 9\n"), std::string::npos);
-    EXPECT_NE(
-        log.find("parameter is " + kPrefix + "ManageableDevice.2.DeviceConnectionRequestURL\r\n"),
-        std::string::npos);
+    for (const auto& [limit, attr, id, inst, now, sent, last] : steps) {
+        EXPECT_TRUE(!limit || db_set({{kLimit, limit}}));
+        EXPECT_TRUE(!attr || db_set({{attr_key(id, inst), attr}}));
+        EXPECT_EQ(at(now, id, inst), sent) << now;
+        EXPECT_EQ(tr111_last_active_notif, static_cast<uint32_t>(last)) << now;
+    }
+    for (const char* line : {"current time =1700000010\tnotif time =1700000000 \n",
+                             "Active Notification available for index = 9\n"})
+        EXPECT_NE(cap.text().find(line), std::string::npos) << line;
 }
 
-TEST_F(Notify, LimitZeroAndTheFirstNotification) {
-    attr_fake::set(6, 1, 3);
-    ASSERT_TRUE(db_set({{"/KELMO/TR111/MDNotificationLimit", "0"}}));
-    // Limit 0: every active notification goes, also at the same second...
-    EXPECT_TRUE(at(5000, TR111_ID_ACTIVE, 1));
-    EXPECT_TRUE(at(5000, TR111_ID_ACTIVE, 1));
-    // ...unless the clock reads earlier than the last one.
-    EXPECT_FALSE(at(4999, TR111_ID_ACTIVE, 1));
-    EXPECT_EQ(tr111_last_active_notif, 5000u);
-
-    // The first after start (last time 0) goes once now reaches the limit.
-    tr111_last_active_notif = 0;
-    ASSERT_TRUE(db_set({{"/KELMO/TR111/MDNotificationLimit", "100"}}));
-    EXPECT_FALSE(at(99, TR111_ID_ACTIVE, 1));
-    EXPECT_TRUE(at(100, TR111_ID_ACTIVE, 1));
+TEST_F(Notify, AttributeSetByTheAcs) {
+    // Active refused with 9009 on an identity parameter; passive taken.
+    const uint32_t inst[5] = {3, 0, 0, 0, 0};
+    const std::string name = kMs + "ManageableDevice.3.SerialNumber";
+    char out[TR111_VALUE_SIZE] = {};
+    EXPECT_EQ(TR69set_attribute(name.c_str(), inst, TR111_ID_SERIAL, "\3", out), 9009);
+    EXPECT_EQ(at(1000, TR111_ID_SERIAL, 3), "");
+    EXPECT_EQ(TR69set_attribute(name.c_str(), inst, TR111_ID_SERIAL, "\2", out), 0);
+    EXPECT_EQ(at(1000, TR111_ID_SERIAL, 3), "ManageableDevice.3.SerialNumber 2");
 }
 
-TEST_F(Notify, LimitThatCannotBeReadIsZero) {
+TEST_F(Notify, EventRecordAndItsFailure) {
+    attr_fake::set(TR111_ID_ACTIVE, 1, 3);
+    ASSERT_TRUE(db_set({{kLimit, "60"}}));
     DebugSwitches sw(1, 0);
-    {
-        CaptureStdout cap;
-        EXPECT_EQ(get_notification_limit(), 0);
-        EXPECT_NE(cap.text().find("Error in read DB_MANAGEABLE_DEVICE_NOTIF_LIMIT \n"),
-                  std::string::npos)
-            << cap.text();
-    }
-    for (auto text : {"abc", "60s", " ", "99999999999"}) {
-        ASSERT_TRUE(db_set({{"/KELMO/TR111/MDNotificationLimit", text}}));
-        CaptureStdout cap;
-        EXPECT_EQ(get_notification_limit(), 0) << text;
-        EXPECT_NE(cap.text().find("invalid notification limit value \n"), std::string::npos)
-            << text << cap.text();
-    }
-    ASSERT_TRUE(db_set({{"/KELMO/TR111/MDNotificationLimit", "-10"}}));
-    EXPECT_EQ(get_notification_limit(), -10);
-
-    // A limit text that is not a number lets every active notification go.
-    attr_fake::set(6, 1, 3);
-    ASSERT_TRUE(db_set({{"/KELMO/TR111/MDNotificationLimit", "soon"}}));
-    EXPECT_TRUE(at(2000, TR111_ID_ACTIVE, 1));
-    EXPECT_TRUE(at(2000, TR111_ID_ACTIVE, 1));
-}
-
-TEST_F(Notify, NegativeLimitWrapsAsUnsigned) {
-    attr_fake::set(6, 1, 3);
-    ASSERT_TRUE(db_set({{"/KELMO/TR111/MDNotificationLimit", "-10"}}));
-    // From start: 0 + 0xFFFFFFF6 is later than any clock reading below it.
-    EXPECT_FALSE(at(1700000000, TR111_ID_ACTIVE, 1));
-    EXPECT_EQ(tr111_last_active_notif, 0u);
-    // After a notification at 1000 the sum wraps to 990.
-    tr111_last_active_notif = 1000;
-    EXPECT_FALSE(at(989, TR111_ID_ACTIVE, 1));
-    EXPECT_TRUE(at(990, TR111_ID_ACTIVE, 1));
-    EXPECT_EQ(tr111_last_active_notif, 990u);
-    // Clock readings beyond 32 bits are taken modulo 2^32.
-    ASSERT_TRUE(db_set({{"/KELMO/TR111/MDNotificationLimit", "0"}}));
-    tr111_last_active_notif = 0;
-    EXPECT_TRUE(at(static_cast<time_t>(0x100000005LL), TR111_ID_ACTIVE, 1));
-    EXPECT_EQ(tr111_last_active_notif, 5u);
-}
-
-TEST_F(Notify, EventRecordBytes) {
-    attr_fake::set(8, 127, 2);
-    ASSERT_TRUE(at(1000, TR111_ID_CRPT_ENABLE, 127));
-    NotifyEvent e = notify_rec::events().at(0);
-    ASSERT_EQ(e.code.size(), 104u);
-    ASSERT_EQ(e.param.size(), 258u);
-    std::vector<uint8_t> code(104, 0);
-    memcpy(code.data(), "4 VALUE CHANGE", 14);
-    EXPECT_EQ(e.code, code);
-    std::vector<uint8_t> param(258, 0);
-    std::string name = kPrefix + "ManageableDevice.127.ConnectionRequestPassThroughEnable";
-    memcpy(param.data(), name.data(), name.size());
-    param[257] = 2;
-    EXPECT_EQ(e.param, param);
-
-    // A name of 256 characters or more keeps its terminator in the field.
-    notify_rec::reset();
-    std::string longname(300, 'n');
-    EXPECT_EQ(TR69notify(longname.c_str(), 3), 0);
-    e = notify_rec::events().at(0);
-    EXPECT_EQ(e.name(), std::string(256, 'n'));
-    EXPECT_EQ(e.param[256], 0);
-    EXPECT_EQ(e.attribute(), 3);
-}
-
-TEST_F(Notify, FailuresAreLoggedAndDropped) {
-    attr_fake::set(6, 1, 3);
-    ASSERT_TRUE(db_set({{"/KELMO/TR111/MDNotificationLimit", "60"}}));
-    // The library refuses the event: TR69notify fails, the last time stays.
+    CaptureStdout cap;
+    // The library refuses: logged, -1, and the last time stays set.
     notify_rec::set_result(-4);
-    DebugSwitches sw(1, 0);
-    {
-        CaptureStdout cap;
-        EXPECT_TRUE(at(5000, TR111_ID_ACTIVE, 1));
-        EXPECT_EQ(tr111_last_active_notif, 5000u);
-        EXPECT_NE(cap.text().find("TR69 notify event failed: failure code=-4\r\n"),
-                  std::string::npos)
-            << cap.text();
-    }
-    EXPECT_EQ(TR69notify("x", 2), -1);
-    EXPECT_FALSE(at(5030, TR111_ID_ACTIVE, 1));
-
-    // An attribute that cannot be read counts as off; its line needs a
-    // non-zero debug level.
-    attr_fake::fail(7, 1);
-    {
-        CaptureStdout cap;
-        EXPECT_FALSE(at(9000, TR111_ID_RETAIN, 1));
-        EXPECT_EQ(cap.text().find("attribute notification error"), std::string::npos);
-    }
-    {
-        DebugSwitches one(1, 1);
-        CaptureStdout cap;
-        EXPECT_FALSE(at(9000, TR111_ID_RETAIN, 1));
-        EXPECT_NE(cap.text().find("attribute notification error : " + kPrefix +
-                                  "ManageableDevice.1.RetainDeviceEntry\n"),
-                  std::string::npos)
-            << cap.text();
-    }
+    EXPECT_EQ(at(5000, TR111_ID_ACTIVE, 1), "ManageableDevice.1.Active 3");
+    EXPECT_EQ(tr111_last_active_notif, 5000u);
+    std::string code = "4 VALUE CHANGE", name(300, 'n');
+    code.resize(104, '\0');
+    EXPECT_EQ(TR69notify(name.c_str(), 3), -1);
+    EXPECT_EQ(count(cap.text(), "TR69 notify event failed: failure code=-4\r\n"), 2u);
+    EXPECT_EQ(notify_rec::events().at(1).code, code);
+    // The name field keeps its terminator, the attribute follows it.
+    EXPECT_EQ(notify_rec::events().at(1).param, name.substr(0, 256) + '\0' + '\3');
 }
 
 TEST_F(Notify, InitCreatesTheDeviceSetOnce) {
-    request_list.next = request_list.prev = nullptr;
     WireLog wire;
-    DebugSwitches sw(1, 3);
-    {
-        CaptureStdout cap;
-        init_notification();
-        EXPECT_NE(cap.text().find("Creating ManageableDevice Path \n"), std::string::npos);
-    }
-    EXPECT_EQ(request_list.next, &request_list);
-    EXPECT_EQ(request_list.prev, &request_list);
-    int32_t ids[MD_MAX_NBR];
-    EXPECT_EQ(md_get_list(ids), 0);
-    bool present = false;
-    db_get("/KELMO/TR111/ManageableDevice/", &present);
-    EXPECT_TRUE(present);
-    auto w = wire.written();
-    // The creation is applied: ... "reconf", 4, "close".
-    ASSERT_GE(w.size(), 4u);
-    EXPECT_EQ(
-        Strings(w.begin(), w.begin() + 9),
-        (Strings{"rg_conf_get_exist", "/KELMO/TR111/ManageableDevice/", "rg_conf_set_path_value",
-                 "/KELMO/TR111/", "ManageableDevice", "reconf", "#4", "close", "|"}));
-
-    // Present: read and closed without reconfiguration.
-    wire.clear();
-    {
-        CaptureStdout cap;
-        init_notification();
-        EXPECT_EQ(cap.text().find("Creating"), std::string::npos);
-    }
+    init_notification();
+    init_notification(); // present: read and closed without reconfiguration
     EXPECT_EQ(wire.written(),
-              (Strings{"rg_conf_get_exist", "/KELMO/TR111/ManageableDevice/", "close", "|"}));
-}
-
-TEST_F(Notify, InitWithoutServer) {
+              (std::vector<std::string>{
+                  "rg_conf_get_exist", "/KELMO/TR111/ManageableDevice/", "rg_conf_set_path_value",
+                  "/KELMO/TR111/", "ManageableDevice", "reconf", "#4", "close", "|",
+                  "rg_conf_get_exist", "/KELMO/TR111/ManageableDevice/", "close", "|"}));
+    // Without a server the request list is made ready all the same.
     confd_->stop(true);
+    request_list.next = request_list.prev = nullptr;
     DebugSwitches sw(1, 0);
-    {
-        CaptureStdout cap;
-        init_notification();
-        std::string log = cap.text();
-        EXPECT_EQ(log.rfind("TR111_atomicity[", 0), 0u) << log;
-        EXPECT_NE(log.find("unable to open Tamrix database \n"), std::string::npos);
-    }
-    EXPECT_EQ(request_list.next, &request_list);
-    // Notifications go on without a server: nothing can be read, nothing sent.
-    EXPECT_FALSE(at(1000, TR111_ID_ACTIVE, 1));
-    ASSERT_TRUE(confd_->start());
+    CaptureStdout cap;
+    init_notification();
+    EXPECT_EQ(cap.text().rfind("TR111_atomicity[", 0), 0u) << cap.text();
+    EXPECT_NE(cap.text().find("unable to open Tamrix database \n"), std::string::npos);
+    EXPECT_TRUE(request_list.next == &request_list && request_list.prev == &request_list);
 }
 
-TEST_F(Notify, EndToEndFromAttributeStoreToAgent) {
-    // Attributes set the way the ACS sets them, kept in the configuration
-    // database; events through the real library to the TR-069 agent.
-    Background agent(program("tr69agent"), confd_->state_dir() + "/tr69agent.log");
-    ASSERT_TRUE(wait_port(TR69_AGENT_PORT, 10000));
-    ASSERT_EQ(tr69_open_channel_use_rx_mbx("TR111", getChannelId(), -1), 0);
-    notify_rec::set_forward(true);
-    attr_fake::use_store(true);
-    char out[TR111_VALUE_SIZE] = {};
-    const uint32_t inst3[5] = {3, 0, 0, 0, 0};
-    const char passive[2] = {2, 0}, active[2] = {3, 0};
-    ASSERT_EQ(TR69set_attribute("", inst3, TR111_ID_ACTIVE, passive, out), 0);
-    ASSERT_EQ(TR69set_attribute("", inst3, TR111_ID_RETAIN, active, out), 0);
-    ASSERT_TRUE(db_set({{"/KELMO/TR111/MDNotificationLimit", "60"}}));
-    EXPECT_TRUE(at(1000, TR111_ID_RETAIN, 3));
-    EXPECT_FALSE(at(1010, TR111_ID_RETAIN, 3));
-    EXPECT_FALSE(at(1010, TR111_ID_ACTIVE, 2));
-    EXPECT_TRUE(at(1010, TR111_ID_ACTIVE, 3));
-    // Events travel in order on the channel: once the passive one is there,
-    // the dropped active one would have been there before it.
-    RunResult r;
-    EXPECT_TRUE(eventually([&] {
-        r = run_program("acs", {"events"});
-        return lines(r.out).size() >= 2;
-    })) << r.out
-        << r.err;
-    EXPECT_EQ(lines(r.out),
-              (Strings{"4 VALUE CHANGE " + kPrefix + "ManageableDevice.3.RetainDeviceEntry 3",
-                       "4 VALUE CHANGE " + kPrefix + "ManageableDevice.3.Active 2"}));
+TEST_F(Notify, ChangesByPath) {
+    for (uint32_t id : {TR111_ID_OUI, TR111_ID_SERIAL, TR111_ID_CRPT_ENABLE})
+        attr_fake::set(id, 3, 2);
+    attr_fake::set(TR111_ID_NOTIF_LIMIT, 0, 2);
+    // Path, action, parameter, event raised (-1: refused), what is sent. The
+    // events themselves, and the changes that raise them: tests/road.
+    const std::tuple<std::string, char, const char*, int, const char*> cases[] = {
+        {kLease, 'C', "4", 1, ""}, // also when no device holds it
+        {kLease, 'C', "3x", -1, ""},
+        {kLease + "3/valid_time", 'U', "3600", 0, ""},
+        {kLease + "3/is_abandoned", 'U', "0", 0, ""},
+        {kLease + "3/ip", 'U', "192.168.1.21", 0, ""},
+        // Record updates notify their parameter, instance id + 1.
+        {kDev + "2/SerialNumber", 'U', "S", 0, "ManageableDevice.3.SerialNumber 2"},
+        {kDev + "2/Crpt_Enable", 'U', "1", 0,
+         "ManageableDevice.3.ConnectionRequestPassThroughEnable 2"},
+        {kDev + "2/OUI", 'U', "x", 0, "ManageableDevice.3.ManufacturerOUI 2"},
+        {kDev + "2/MacAddress", 'U', "x", 0, ""},
+        {kLimit, 'U', "30", 0, "ManageableDeviceNotificationLimit 2"},
+        {"/dev/eth0/ip", 'U', "1.2.3.4", 0, ""},
+    };
+    for (const auto& [path, action, param, event, want] : cases) {
+        const auto p = change_payload(path, action, param);
+        const size_t n = notify_rec::events().size();
+        DebugSwitches sw(1, 3);
+        CaptureStdout cap;
+        const auto len = static_cast<uint32_t>(p.size());
+        EXPECT_EQ(tr111_callback_for_MSG_CHANGE_DB(nullptr, p.data(), len), event < 0 ? -1 : 0);
+        const std::string log = cap.text(), ev = "event code = " + std::to_string(event) + " \n";
+        EXPECT_EQ(count(log, "event code = ") + count(log, ev), event > 0 ? 2u : 0u) << log;
+        EXPECT_EQ(sent(n), want) << path;
+    }
+}
+
+TEST_F(Notify, LeaseToDevice) {
+    // Devices 0, 1, 3 with rules 5 (absent), 0 and 1.
+    for (auto [id, rule] : {std::pair{"0", "5"}, {"1", "0"}, {"3", "1"}})
+        ASSERT_TRUE(db_set({{kDev + id + "/MacAddress", std::string("aa:bb:cc:00:00:0") + id},
+                            {kDev + id + "/Crpt_Id", rule}}));
+    ASSERT_TRUE(db_set({{"/fw/rule/loc_srv/0/rdir/item/0/hostname", "192.168.1.10"},
+                        {"/fw/rule/loc_srv/1/rdir/item/0/hostname", "192.168.1.1"},
+                        {kLease + "1/hardware_mac", "01:aa:bb:cc:00:00:01"},
+                        {kLease + "1/ip", "192.168.1.1"},
+                        {kLease + "7/ip", "10.9.9.9"},
+                        {kLease + "8/ip", ""}}));
+    WireLog wire;
+    look(get_device_id_from_lease_id, 1, 1); // the device's address contained in the lease's
+    look(get_device_id_from_lease_id, 8, -1, "Mac address empty in lease ");
+    // The owner of the first rule whose host contains the lease's address.
+    look(get_device_id_from_abondonned_lease_id, 1, 1, " Device found ");
+    look(get_device_id_from_abondonned_lease_id, 7, -1);
+    look(get_device_id_from_abondonned_lease_id, 8, -1, "Mac address empty in lease "); // "" in all
+    for (const auto& c : wire.conns()) // lookups only read
+        EXPECT_EQ(std::count(c.items.begin(), c.items.end(), "> reconf"), 0);
+    ASSERT_TRUE(db_set({{"/fw/rule/loc_srv/0/rdir/item/0/hostname", "192.168.2.1"}}));
+    look(get_device_id_from_abondonned_lease_id, 1, 3);
+    ASSERT_TRUE(db_set({{kDev + "3/Crpt_Id", "8"}}));
+    look(get_device_id_from_abondonned_lease_id, 1, -1, "Device id not found ");
+    ASSERT_TRUE(db_set({{kDev + "0/MacAddress", ""}})); // it would be in every lease's
+    look(get_device_id_from_lease_id, 1, -1, "Mac address empty in device ");
 }

@@ -1,5 +1,5 @@
-// Debug output: prefix, newlines, conditions, and whole lines from two
-// threads; the com_mode table of the configuration file.
+// Debug output: prefix, newlines, conditions, cut lines and whole lines from
+// two threads; the com_mode key of the configuration file.
 #include "main/tr111.h"
 #include "main/tr111_main.h"
 #include "tests/support/capture.h"
@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 #include <regex>
-#include <string>
 #include <thread>
 
 using namespace tr111test;
@@ -23,48 +22,39 @@ int log_info() { TR111_INFOF("formatted %d\n", 42); return __LINE__; }
 int log_unterminated() { TR111_ERRF("no newline %s", "here"); return __LINE__; }
 // clang-format on
 
+std::string prefix(const char* function, int line) {
+    return "TR111_test[" + std::to_string(line) + "] In " + function + ": ";
+}
+
 } // namespace
 
-TEST(DebugOutput, PrefixNewlinesAndConditions) {
-    struct Case {
-        int activ;
-        unsigned level;
-        bool error, info;
-    } cases[] = {
-        {0, 0, false, false},         {0, 9, false, false}, {1, 0, true, false},
-        {1, 2, true, false},          {1, 3, true, true},   {-1, 3, true, true},
-        {1, 0xFFFFFFFFu, true, true},
-    };
-    for (const auto& c : cases) {
-        DebugSwitches sw(c.activ, c.level);
+TEST(DebugOutput, PrefixNewlinesConditionsAndCutLines) {
+    // Debug activation, level, and which lines show: error, informational.
+    const std::tuple<int, unsigned, bool, bool> cases[] = {
+        {0, 9, false, false}, {1, 2, true, false}, {-1, 3, true, true}, {1, ~0u, true, true}};
+    for (const auto& [activ, level, error, info] : cases) {
+        DebugSwitches sw(activ, level);
         CaptureStdout cap;
-        int el = log_error();
-        int il = log_info();
+        int el = log_error(), il = log_info();
         std::string want;
-        if (c.error) want += "TR111_test[" + std::to_string(el) + "] In log_error: plain error\n\n";
-        if (c.info) want += "TR111_test[" + std::to_string(il) + "] In log_info: formatted 42\n\n";
-        EXPECT_EQ(cap.text(), want) << "activ " << c.activ << " level " << c.level;
+        if (error) want += prefix("log_error", el) + "plain error\n\n";
+        if (info) want += prefix("log_info", il) + "formatted 42\n\n";
+        EXPECT_EQ(cap.text(), want) << "activ " << activ << " level " << level;
     }
     DebugSwitches sw(1, 0);
     CaptureStdout cap;
     int ul = log_unterminated();
-    EXPECT_EQ(cap.text(),
-              "TR111_test[" + std::to_string(ul) + "] In log_unterminated: no newline here\n");
-}
-
-TEST(DebugOutput, LongLinesAreCutAndStillEnd) {
-    DebugSwitches sw(1, 3);
-    CaptureStdout cap;
+    // Longer than a line: cut, and still followed by its empty line.
     std::string big(10000, 'x');
     TR111_ERR(big.c_str());
     TR111_ERRF("%s", big.c_str());
-    auto out = cap.text();
-    auto ls = lines(out);
-    ASSERT_EQ(ls.size(), 4u); // two lines, each followed by an empty one
-    EXPECT_LT(ls[0].size(), TR111_LINE_MAX);
-    EXPECT_EQ(ls[1], "");
-    EXPECT_LT(ls[2].size(), TR111_LINE_MAX);
-    EXPECT_EQ(ls[3], "");
+    auto ls = lines(cap.text());
+    ASSERT_EQ(ls.size(), 5u);
+    EXPECT_EQ(ls[0], prefix("log_unterminated", ul) + "no newline here");
+    for (size_t i : {1u, 3u}) {
+        EXPECT_LT(ls[i].size(), TR111_LINE_MAX);
+        EXPECT_EQ(ls[i + 1], "");
+    }
 }
 
 TEST(DebugOutput, TwoThreadsWriteWholeLinesToAFile) {
@@ -91,31 +81,19 @@ TEST(DebugOutput, TwoThreadsWriteWholeLinesToAFile) {
 TEST(ConfigFile, ComModeTable) {
     TempDir dir;
     std::string path = dir.path() + "/config.txt";
-    struct Case {
-        const char* text;
-        int32_t mode;
-    } cases[] = {
+    const std::pair<const char*, int32_t> cases[] = {
         {"com_mode 0\n", 2},
         {"com_mode 1\n", 1},
-        {"com_mode\t2\r\n", 0},
-        {"other 5\nmore text\n", 2},
-        {"", 2},
-        {"com_mode\n", -1},
-        {"com_mode abc\n", -1},
-        {"com_mode 3\n", -1},
+        {"  com_mode\t2\r\n", 0},
+        {"other 5\n", 2}, // no com_mode line
         {"com_mode 2x\n", -1},
+        {"com_mode 3\n", -1},
         {"com_mode 1\ncom_mode 0\n", 2},              // the last one wins
         {"com_mode 1\ncom_mode 7\ncom_mode 0\n", -1}, // a bad one stops reading
-        {"#com_mode 1\n", 2},                         // anything in front: not the key
-        {"com_modeX 1\n", 1},                         // only 8 characters compared
-        {"   com_mode   2   \n", 0},
     };
-    for (const auto& c : cases) {
-        write_file(path, c.text);
-        EXPECT_EQ(get_lib_msg_comm_mode(path.c_str()), c.mode) << '"' << c.text << '"';
+    for (const auto& [text, mode] : cases) {
+        write_file(path, text);
+        EXPECT_EQ(get_lib_msg_comm_mode(path.c_str()), mode) << '"' << text << '"';
     }
-    // A line of more than 79 characters is read in pieces, each a line.
-    write_file(path, std::string(79, 'x') + "com_mode 1\n");
-    EXPECT_EQ(get_lib_msg_comm_mode(path.c_str()), 1);
     EXPECT_EQ(get_lib_msg_comm_mode((dir.path() + "/missing").c_str()), -1);
 }

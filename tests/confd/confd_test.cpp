@@ -1,0 +1,309 @@
+// confd's sessions fed with bytes, without sockets (that no input crashes a
+// session, or depends on how it is cut, the fuzz target's replays prove);
+// then the program through the daemon's own client and raw connections:
+// order between connections, kills, stalled or garbled peers; the conf CLI.
+#include "lab/confd/confd_core.h"
+#include "tests/support/db.h"
+
+#include <array>
+#include <atomic>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+
+using namespace tr111test;
+using confd::Server;
+
+namespace {
+
+const std::string GET = "rg_conf_get_exist", SET = "rg_conf_set_path_value",
+                  FREE = "rg_conf_set_free";
+std::string log_text; // the sessions' log lines
+const bool sink_set =
+    (confd::set_log_sink([](const char* l) { log_text += l + std::string("\n"); }), true);
+
+// Items as a WireLog shows them: "#4" is the integer 4, anything else a string.
+std::string frames(const Strings& items) {
+    std::string out;
+    for (const auto& i : items) {
+        uint8_t buf[9];
+        if (i.size() > 1 && i[0] == '#')
+            out.append(reinterpret_cast<char*>(buf), ipc_frame_u32(buf, std::stoul(i.substr(1))));
+        else
+            confd::append_frame(out, i);
+    }
+    return out;
+}
+
+struct Peer {
+    Peer(Server& srv, uint32_t id) : s(srv, id) {}
+    void raw(const std::string& b) { s.feed(reinterpret_cast<const uint8_t*>(b.data()), b.size()); }
+    void send(const Strings& items) { raw(frames(items)); }
+    // Every string waiting in the output (whole frames in each piece).
+    Strings take() {
+        Strings out;
+        ipc_item it;
+        for (iovec v; s.output_iov(&v, 1) == 1; s.output_sent(v.iov_len), s.process())
+            for (size_t off = 0; off < v.iov_len; off += 5 + it.str_len) {
+                EXPECT_GT(
+                    ipc_item_parse(static_cast<uint8_t*>(v.iov_base) + off, v.iov_len - off, &it),
+                    0);
+                out.emplace_back(it.str, it.str_len);
+            }
+        return out;
+    }
+    std::string ask(const Strings& items) { return send(items), take().at(0); }
+    // A subscriber's records as "path|action|text".
+    Strings records() {
+        Strings s = take(), out;
+        for (size_t i = 0; i + 2 < s.size(); i += 3)
+            out.push_back(s[i] + "|" + s[i + 1] + "|" + s[i + 2]);
+        return out;
+    }
+    confd::Session s;
+};
+
+struct ConfdSession : ::testing::Test {
+    ConfdSession() { log_text.clear(); }
+    Server srv{""};
+    Peer a{srv, 1}, b{srv, 2};
+};
+
+} // namespace
+
+TEST_F(ConfdSession, PathsInnerNodesAndTr69Action) {
+    // A name written at "P/" creates that empty set under P; any other value
+    // is P's own value, as the attribute keys ("/KELMO/TR111/attrib/6/3./").
+    a.send({SET, "/KELMO/TR111/", "ManageableDevice", SET, "/KELMO/TR111/attrib/6/3./", "3"});
+    for (const char* id : {"0", "3", "abc", "300"})
+        a.send({SET, std::string("/fw/rule/loc_srv/") + id + "/enabled", id});
+    // Replies name the parent and the node; an inner node's value is its key.
+    for (const auto& [cmd, path, reply] : std::vector<std::array<std::string, 3>>{
+             {GET, "//fw//rule/loc_srv/3/enabled/", "(\"3\"(\"enabled\"=\"3\"))"},
+             {GET, "/fw/rule/loc_srv/3/", "(\"loc_srv\"(\"3\"=\"3\"))"},
+             {GET, "fw", "(\"\"(\"fw\"=\"fw\"))"},
+             {GET, "/fw/rule/loc_srv/4/", ""},
+             {"rg_conf_ram_get_exist", "/fw", ""}, // another store
+             {GET, "/KELMO/TR111/attrib/6/3.", "(\"6\"(\"3.\"=\"3\"))"},
+             {GET, "/KELMO/TR111/ManageableDevice",
+              "(\"TR111\"(\"ManageableDevice\"=\"ManageableDevice\"))"}})
+        EXPECT_EQ(b.ask({cmd, path}), reply) << path;
+    // The instance list: one byte per son numbered 0 to 254, the number + 1.
+    for (const char* code : {"10", "7"})
+        b.send({"tr69 action", code, "/fw/rule/loc_srv", "", "0", "0", "0", "0", "0", "0"});
+    EXPECT_EQ(b.take(), (Strings{"0", "\x01\x04", "-1", ""}));
+    EXPECT_EQ(count(log_text, "is not an instance number from 0 to 254; left out"), 2u);
+    // Deleting removes the subtree; the root is not deleted. Over the limits:
+    // one line each, nothing written, the session goes on.
+    std::string deep;
+    for (int i = 0; i < 64; ++i)
+        deep += "/d";
+    a.send({FREE, "/fw/rule/loc_srv/3", FREE, "/", SET, "/big",
+            std::string(confd::VALUE_MAX + 1, 'v'), SET, "/" + std::string(256, 'k'), "1", SET,
+            deep, "1", SET, "/x/", "a/b"});
+    EXPECT_EQ(
+        b.ask({GET, "/fw/rule/loc_srv/3/enabled"}) + b.ask({GET, "/big"}) + b.ask({GET, "/d"}), "");
+    EXPECT_EQ(b.ask({GET, "/fw/rule/loc_srv"}), "(\"rule\"(\"loc_srv\"=\"loc_srv\"))");
+    EXPECT_EQ(count(log_text, "the root cannot be deleted"), 1u);
+    EXPECT_EQ(count(log_text, "conn 1: refused"), 5u);
+    // An integer where a string is due: refused, the stream stays in step,
+    // the reply due is the "nothing" reply.
+    b.send({SET,  "/y",          "#1", "#99", GET, "#7", "rg_conf_get_set",
+            "#7", "tr69 action", "10", "/x",  "",  "0",  "0",
+            "#0", "0",           "0",  "0",   GET, "/fw"});
+    EXPECT_EQ(b.take(), (Strings{"", "0", "-1", "", "(\"\"(\"fw\"=\"fw\"))"}));
+    EXPECT_EQ(count(log_text, "conn 2: refused: integer item"), 5u);
+    EXPECT_FALSE(a.s.closing() || b.s.closing());
+}
+
+TEST_F(ConfdSession, SetHandlesAndSonOrder) {
+    for (const char* k : {"x", "10", "B", "9", "7", "007", "abc"})
+        a.send({SET, std::string("/l/") + k + "/v", k});
+    a.send({SET, "/l/leaf", "value"});
+    std::string set = a.ask({"rg_conf_get_set", "/l"});
+    EXPECT_EQ(a.ask({"rg_conf_set_get_nsons", set}), "8");
+    Strings walk;
+    for (std::string n = a.ask({"rg_conf_set_get_son", set + " 0"}); n != "0";
+         n = a.ask({"rg_conf_set_get_next", n}))
+        walk.push_back(a.ask({"rg_conf_set_get_value", n}));
+    // Numbers first in numeric order, then byte order; a leaf gives its value.
+    EXPECT_EQ(walk, (Strings{"007", "7", "9", "10", "B", "abc", "value", "x"}));
+    EXPECT_EQ(count(log_text, "refused"), 0u);
+    // Handles belong to their connection and die with their node.
+    std::string nine = a.ask({"rg_conf_set_get_son", set + " 2"});
+    EXPECT_EQ(b.ask({"rg_conf_set_get_value", nine}), "");
+    EXPECT_EQ(count(log_text, "conn 2: refused: set handle " + nine + " was not issued"), 1u);
+    a.send({FREE, "/l/9", SET, "/l/9/v", "9"});
+    EXPECT_EQ(a.ask({"rg_conf_set_get_next", nine}), "0");
+    EXPECT_EQ(count(log_text, "names a node that has been deleted"), 1u);
+    EXPECT_NE(a.ask({"rg_conf_set_get_son", set + " 2"}), nine);
+}
+
+TEST_F(ConfdSession, ChangeRecordsOnReconf) {
+    Peer other(srv, 4), sub2(srv, 3);
+    a.send({"subscribe"});
+    sub2.send({"subscribe"});
+    b.send({SET, "/dev/br0/dhcps/lease/3/start_time", "1700000000", SET,
+            "/dev/br0/dhcps/lease/3/start_time", "1700000001", SET, "/KELMO/", "TR111",
+            "rg_conf_ram_set_path_value", "/dev/ppp0/ip", "10.0.0.1", "rg_conf_priv_set_path_value",
+            "/p", "1", FREE, "/dev/br0/dhcps/lease/3", FREE, "/absent"});
+    other.send({SET, "/o", "1"});
+    EXPECT_TRUE(a.records().empty()); // nothing before reconf
+    b.send({"reconf", "#4"});
+    // Every subscriber gets them; private writes are not reported.
+    Strings got = a.records();
+    EXPECT_EQ(
+        got, (Strings{"/|C|dev", "/dev/|C|br0", "/dev/br0/|C|dhcps", "/dev/br0/dhcps/|C|lease",
+                      "/dev/br0/dhcps/lease/|C|3", "/dev/br0/dhcps/lease/3/start_time|U|1700000000",
+                      "/dev/br0/dhcps/lease/3/start_time|U|1700000001", "/|C|KELMO",
+                      "/KELMO/|C|TR111", "/|C|dev", "/dev/|C|ppp0", "/dev/ppp0/ip|U|10.0.0.1",
+                      "/dev/br0/dhcps/lease/|D|3"}));
+    EXPECT_EQ(sub2.records(), got);
+    // A reconf at 4 or 2 commits what its own connection wrote since its last
+    // one; another level, or an end without reconf, commits nothing.
+    b.send({SET, "/o", "2", "reconf", "#1"});
+    EXPECT_EQ(count(log_text, "reconf with 1 (4 or 2 expected); nothing committed"), 1u);
+    Peer(srv, 5).send({SET, "/g", "1", "close"});
+    EXPECT_TRUE(a.records().empty());
+    other.send({"reconf", "#4"});
+    b.send({"reconf", "#2"});
+    EXPECT_EQ(a.records(), (Strings{"/o|U|1", "/o|U|2"}));
+    a.send({"close"});
+    EXPECT_TRUE(a.s.done());
+    EXPECT_EQ(srv.subscribers(), 1u);
+}
+
+TEST(ConfdState, FilesAreReloadedOrRefused) {
+    TempDir dir;
+    std::string state = dir.path() + "/state", priv = state + "/priv.conf";
+    {
+        Server s(state);
+        ASSERT_EQ(s.load(), 0); // the folder is created
+        Peer a(s, 1), f(s, 2);
+        a.send({SET, "/a/\"q\"/b", "x\\y", "rg_conf_ram_set_path_value", "/r", "1",
+                "rg_conf_priv_set_path_value", "/p", "2", "reconf", "#4"});
+        // Factory settings are saved when their connection ends.
+        f.send({"rg_factory_set_value", "/f", "3"});
+    }
+    Server s(state);
+    ASSERT_EQ(s.load(), 0);
+    EXPECT_EQ(count(log_text, "state main: loaded 3 keys (1 with values)"), 1u);
+    Peer a(s, 1);
+    a.send({GET, "/a/\"q\"/b", "rg_conf_ram_get_exist", "/r", "rg_conf_priv_get_exist", "/p",
+            "rg_factory_get_exist", "/f"});
+    EXPECT_EQ(a.take(), (Strings{"(\"\\\"q\\\"\"(\"b\"=\"x\\\\y\"))", "", "(\"\"(\"p\"=\"2\"))",
+                                 "(\"\"(\"f\"=\"3\"))"}));
+    // A state file that cannot be used stops the load and is left as it is.
+    for (const char* bad :
+         {"(\"\"(\"a\"=\"1\")", "(\"\"(\"a\")(\"a\"))", "(\"\"(\"a/b\"))", "(\"root\")", ""}) {
+        write_file(priv, bad);
+        EXPECT_EQ(Server(state).load(), -1) << bad;
+        EXPECT_EQ(read_file(priv), bad);
+    }
+    EXPECT_EQ(count(log_text, "state priv: " + priv + " is not a valid state file"), 5u);
+    unlink(priv.c_str());
+    ASSERT_EQ(mkdir(priv.c_str(), 0755), 0);
+    EXPECT_EQ(Server(state).load(), -1);
+    EXPECT_EQ(count(log_text, "state priv: cannot read"), 1u);
+}
+
+TEST(ConfdServer, WritesAreSeenByTheNextConnection) {
+    // The client's writes are not acknowledged: what one connection wrote
+    // before the next one opened must be handled first.
+    Confd c;
+    for (int i = 0; i < 500; ++i) {
+        std::string v = std::to_string(i);
+        KV kv; // in RAM: no state file to sync each time
+        for (int k = 0; k < 20; ++k)
+            kv.push_back({"/seq/" + std::to_string(k), v});
+        db_set(kv, true);
+        ASSERT_EQ(db_get("/seq/19", true), v) << c.log();
+    }
+}
+
+TEST(ConfdServer, PersistenceAcrossRestarts) {
+    Confd c;
+    db_set({{"/KELMO/TR111/ManageableDevice/0/OUI", "00AABB"}, {"/a", "1"}});
+    // The commit is on disk as soon as it is carried out: SIGKILL loses nothing.
+    ASSERT_TRUE(
+        eventually([&] { return has(read_file(c.state_dir() + "/state/main.conf"), "00AABB"); }));
+    c.stop(true);
+    ASSERT_TRUE(c.start());
+    EXPECT_EQ(c.get("/KELMO/TR111/ManageableDevice/0/OUI"), "00AABB");
+    // Without reconf a write is in memory only: lost at SIGKILL, saved at SIGTERM.
+    KX_DB_Set(tr111::DbHandle(KX_DB_MAIN).get(), "/a", "2");
+    EXPECT_EQ(c.get("/a"), "2");
+    c.stop(true);
+    ASSERT_TRUE(c.start());
+    EXPECT_EQ(c.get("/a"), "1");
+    KX_DB_Set(tr111::DbHandle(KX_DB_MAIN).get(), "/a", "3");
+    c.stop(false);
+    ASSERT_TRUE(c.start());
+    EXPECT_EQ(c.get("/a"), "3");
+    // A state file that cannot be used stops confd.
+    TempDir dir;
+    write_file(dir.path() + "/main.conf", "(\"\"(");
+    EXPECT_EQ(run_program("confd", {"--state", dir.path()}, 20000).status, 1);
+}
+
+TEST(ConfdServer, StalledOrGarbledPeersHurtNobody) {
+    Confd c;
+    int stalled = ipc_connect(7000), live = ipc_connect(7000); // stalled never reads
+    for (int fd : {stalled, live})
+        ASSERT_EQ(ipc_string_write(fd, "subscribe"), 0);
+    ASSERT_TRUE(eventually([&] { return count(c.log(), "subscribed to change records") == 2; }));
+    // Records of 30000-byte values: the stalled subscriber's queue fills
+    // past what the kernel's buffers hold within a few thousand.
+    const std::string value(30000, 'v');
+    const size_t batches = 25, per_batch = 100, want = 3 * (batches * (per_batch + 1) + 1);
+    std::atomic<size_t> got{0}; // strings, three per record
+    std::thread reader([&] {
+        for (char* s; got < want && (s = ipc_string_read(live)); free(s))
+            ++got;
+    });
+    for (size_t batch = 0; batch < batches; ++batch) {
+        tr111::DbHandle db(KX_DB_RAM); // reported, and not saved to disk each time
+        for (size_t i = 0; i < per_batch; ++i)
+            KX_DB_Set(db.get(), ("/k/" + std::to_string(i)).c_str(), value.c_str());
+        KX_DB_Set(db.get(), "/batch", std::to_string(batch).c_str());
+        ASSERT_EQ(db.get()->ipc_err, 0u);
+        db.close_set();
+        // Other clients are served while records pile up for the stalled one.
+        EXPECT_TRUE(eventually([&] { return db_get("/batch", true) == std::to_string(batch); }));
+        // The live subscriber keeps up: the writer waits for it, so that a
+        // slow reader (under an emulator) never falls a queue behind.
+        EXPECT_TRUE(eventually([&] { return got >= 3 * (batch + 1) * (per_batch + 1); }));
+    }
+    reader.join();
+    EXPECT_EQ(got.load(), want);
+    EXPECT_TRUE(eventually([&] { return count(c.log(), "subscriber dropped") == 1; }));
+    // Garbage after a request: the reply due, then the connection closes.
+    int fd = ipc_connect(7000);
+    for (const char* item : {"rg_conf_ram_get_exist", "/batch"})
+        ASSERT_EQ(ipc_string_write(fd, item), 0);
+    ASSERT_EQ(send(fd, "\x05\0\0\0\1z", 6, MSG_NOSIGNAL), 6);
+    EXPECT_STREQ(tr111::DbString(ipc_string_read(fd)).get(), "(\"\"(\"batch\"=\"24\"))");
+    EXPECT_EQ(ipc_string_read(fd), nullptr);
+    EXPECT_EQ(db_get("/batch", true), "24");
+    EXPECT_EQ(count(c.log(), "unknown item tag 0x05; closing the connection"), 1u);
+    for (int f : {stalled, live, fd})
+        ipc_client_close(f, 0);
+}
+
+TEST(ConfdServer, ConfCommandLine) {
+    Confd c;
+    db_set({{dev_path(10, "OUI"), "00AABB"}, {dev_path(2, "OUI"), "00CCDD"}});
+    ASSERT_TRUE(c.set("/dev/ppp0/ip", "192.0.2.1", true));
+    auto conf = [](const Strings& args) { return run_program("conf", args); };
+    EXPECT_EQ(conf({"ls", "/KELMO/TR111/ManageableDevice"}).out, "2\n10\n");
+    EXPECT_EQ(conf({"dump", "/KELMO"}).out,
+              dev_path(2, "OUI=00CCDD\n") + dev_path(10, "OUI=00AABB\n"));
+    EXPECT_EQ(conf({"--ram", "dump"}).out, "/dev/ppp0/ip=192.0.2.1\n");
+    RunResult absent = conf({"get", "/KELMO/none"});
+    EXPECT_EQ(absent.status, 1);
+    EXPECT_EQ(absent.err, "conf: /KELMO/none: no such path\n");
+    c.stop();
+    RunResult down = conf({"get", "/x"});
+    EXPECT_EQ(down.status, 2);
+    EXPECT_EQ(down.err, "conf: cannot connect to the configuration server on 127.0.0.1:7000\n");
+}

@@ -1,0 +1,238 @@
+// tr111d as a process (start-up, failing peers, the test as its management
+// process), and the request loop on a thread of the test against the agent.
+#include "main/tr111_main.h"
+#include "platform/include/ipc.h"
+#include "tests/support/capture.h"
+#include "tests/support/confd.h"
+#include "tests/support/net.h"
+#include "tr69/tr69_dm.h"
+
+#include <atomic>
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
+using namespace tr111test;
+
+namespace {
+
+const std::string kDebugKey = "KELMO/TR111/tr111_debug";
+const std::string kInfo = "TR111 application is registred to TR69";
+const std::string kRefused = "TR111 model registration failed, fault code :";
+
+class Daemon : public ::testing::Test {
+  protected:
+    void agent(const std::vector<std::string>& args = {}) {
+        auto argv = program("tr69agent");
+        argv.insert(argv.end(), args.begin(), args.end());
+        agent_ = std::make_unique<Background>(argv, dir_.path() + "/agent.log");
+        ASSERT_TRUE(wait_port(7100, 10000));
+    }
+    // The command line of tr111d with its debug key (none when null) set
+    // and config as its /etc/config.txt.
+    std::vector<std::string> argv(const char* key, std::vector<std::string> args,
+                                  const std::string& config = "com_mode 0\n") {
+        EXPECT_TRUE(key ? confd_.set(kDebugKey, key) : confd_.del(kDebugKey));
+        write_file(dir_.path() + "/config.txt", config);
+        auto prog = program("tr111d");
+        args.insert(args.begin(), prog.begin(), prog.end());
+        args.insert(args.begin(),
+                    {src("lab/scripts/with-etc-config"), dir_.path() + "/config.txt"});
+        return args;
+    }
+    TempDir dir_;
+    Confd confd_;
+    std::unique_ptr<Background> agent_;
+};
+
+} // namespace
+
+TEST_F(Daemon, StartupFailuresDebugSwitchesAndConfigurationFile) {
+    RunResult r = run(argv("1", {"3"}));
+    EXPECT_EQ(r.status, 255) << r.out;
+    EXPECT_EQ(count(r.out, " TR111 can not open channel with tr69 process, fault code : "), 10u);
+
+    // The management process absent, or dropping every connection.
+    agent();
+    r = run(argv("1", {"3"}));
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    int lfd = ipc_listen(3490);
+    ASSERT_GE(lfd, 0);
+    std::atomic<int> accepted{0};
+    std::atomic<bool> stop{false};
+    std::thread dropper([&] {
+        for (int c; !stop;)
+            if ((c = accept_within(lfd, 100)) >= 0) ++accepted, close(c);
+    });
+    r = run(argv("1", {"3"}));
+    stop = true;
+    dropper.join();
+    close(lfd);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    // The open, then one connection per attempt at most.
+    EXPECT_GE(accepted.load(), 2);
+    EXPECT_LE(accepted.load(), 6);
+
+    // An agent that refuses the first row: the daemon ends (-1, status 255)
+    // right after its start-up lines.
+    agent({"--refuse-id", "1"});
+    struct Case {
+        const char* key;
+        std::vector<std::string> args, present, absent;
+        const char* config = "com_mode 0\n";
+    } cases[] = {
+        {"1", {}, {"get_debug_activation_status : activ_status=1\n"}, {kInfo, kRefused}},
+        {"1", {"abc"}, {kInfo, kRefused + "9004\n"}, {}}, // not a number: level 4
+        {"1", {"2"}, {"ManagementServer.ManageableDeviceNumberOfEntries\n"}, {kInfo}}, // its row
+        // A bad com_mode is said at level 1; registration goes on.
+        {"1", {"1"}, {"In main: Init_lib_msg : failed\n\n", kRefused}, {kInfo}, "com_mode 3\n"},
+        {"2", {"3"}, {"activ_status=2\nget_debug_activation_status :return 0\n"}, {kRefused}},
+        {nullptr, {"3"}, {"get_debug_activation_status : path does not exist\n"}, {kInfo}},
+    };
+    for (const auto& c : cases) {
+        r = run(argv(c.key, c.args, c.config));
+        SCOPED_TRACE(std::string("key ") + (c.key ? c.key : "none") + " " + c.config + r.out);
+        EXPECT_EQ(r.status, 255) << r.err;
+        for (const auto& p : c.present)
+            EXPECT_NE(r.out.find(p), std::string::npos) << "missing " << p;
+        for (const auto& a : c.absent)
+            EXPECT_EQ(r.out.find(a), std::string::npos) << "unexpected " << a;
+    }
+}
+
+namespace {
+
+// What the test, as the management process, received by message code.
+std::mutex mu;
+std::map<uint32_t, std::vector<std::string>> received;
+
+int record(const MSG_Message* msg, const uint8_t* payload, uint32_t length) {
+    std::lock_guard<std::mutex> l(mu);
+    received[msg->code].emplace_back(reinterpret_cast<const char*>(payload), length);
+    return 0;
+}
+
+// The payload of the n-th message of code (0-based) received so far.
+std::string nth(uint32_t code, size_t n) {
+    std::lock_guard<std::mutex> l(mu);
+    return received[code].size() > n ? received[code][n] : "(none)";
+}
+
+} // namespace
+
+TEST_F(Daemon, LinkHelloStartAndStop) {
+    ASSERT_EQ(MSG_Init(16), 0);
+    int mbox = MSG_CreateChannel(837);
+    ASSERT_GE(mbox, 0);
+    for (uint32_t code : {2003u, 2101u, 2005u}) // HELLO, START_ACK, STOP_ACK
+        ASSERT_EQ(MSG_RegisterMessage(mbox, code, record), 0);
+    ASSERT_NE(MSG_StartThread(mbox), 0u);
+    agent();
+    std::string log = dir_.path() + "/tr111d.log";
+    Background daemon(argv("1", {"3"}, "com_mode 2\n"), log);
+
+    // HELLO: one 32-bit word 0xABCD in host byte order. No request served before START.
+    uint32_t word = 0xABCD;
+    std::string hello(reinterpret_cast<const char*>(&word), 4);
+    EXPECT_TRUE(eventually([&] { return nth(2003, 0) == hello; }, 20000)) << read_file(log);
+    EXPECT_EQ(read_file(log).find("TR111 in RunState"), std::string::npos);
+    int ch = MSG_OpenChannel("127.0.0.1", 2055);
+    ASSERT_GE(ch, 0);
+    ASSERT_EQ(MSG_SendMessage(ch, 2001, nullptr, 0), 0); // START
+    EXPECT_TRUE(eventually([] { return nth(2101, 0) == ""; }));
+    EXPECT_TRUE(
+        eventually([&] { return read_file(log).find("TR111 in RunState") != std::string::npos; }));
+
+    // STOP: 2048 bytes, the text and zeros; the daemon goes on.
+    ASSERT_EQ(MSG_SendMessage(ch, 2009, "x", 1), 0);
+    std::string text = "TR69 callback_for_STOP is called";
+    text.resize(2048, '\0');
+    EXPECT_TRUE(eventually([&] { return nth(2005, 0) == text; }));
+    // A second START is acknowledged again.
+    ASSERT_EQ(MSG_SendMessage(ch, 2001, nullptr, 0), 0);
+    EXPECT_TRUE(eventually([] { return nth(2101, 1) == ""; }));
+    EXPECT_TRUE(daemon.running());
+}
+
+TEST(ManagementLink, StartAndStopBeforeTheChannelIsOpen) {
+    ASSERT_EQ(sem_init(&start_sem, 0, 0), 0);
+    DebugSwitches sw(1, 3);
+    CaptureStdout cap;
+    tr111_callback_for_MSG_START(nullptr, nullptr, 0);
+    tr111_callback_for_MSG_STOP(nullptr, nullptr, 0);
+    int value = -1;
+    sem_getvalue(&start_sem, &value);
+    EXPECT_EQ(value, 0); // main is not released
+    EXPECT_EQ(count(cap.text(), "Invalid automate_msgqid\n\n"), 2u) << cap.text();
+}
+
+namespace {
+
+std::string raw(std::vector<std::string> args) {
+    args.insert(args.begin(), {"raw", "--handler-word"});
+    return run_program("acs", args).out;
+}
+
+// The request loop on a thread of the test, until the agent goes.
+class RequestLoop : public Daemon {
+  protected:
+    void TearDown() override {
+        agent_.reset();
+        if (loop_.joinable()) loop_.join();
+    }
+    DebugSwitches sw_{1, 3};
+    CaptureStdout cap_;
+    std::thread loop_;
+};
+
+} // namespace
+
+TEST_F(RequestLoop, DispatchRepliesAndTheValueBuffer) {
+    static std::atomic<int> again{0};
+    // Asks to be called again three times in four; writes its call count.
+    dm_handler* h_again = [](const char*, const uint32_t*, uint32_t, const char*, char* out) {
+        snprintf(out, TR111_VALUE_SIZE, "n=%d", ++again);
+        return again % 4 == 0 ? 0 : TR111_CALL_AGAIN;
+    };
+    dm_handler* h_set = [](const char*, const uint32_t*, uint32_t, const char*, char*) {
+        return 0;
+    };
+    dm_handler* h_fault = [](const char*, const uint32_t*, uint32_t, const char*, char* out) {
+        snprintf(out, TR111_VALUE_SIZE, "bad");
+        return TR111_FAULT_9002;
+    };
+    agent();
+    ASSERT_EQ(tr69dm_register_app(-1), 0);
+    const uint32_t end = TR69_END_MARK, str = TR111_TYPE_STRING;
+    const dm_entry table[] = {{101, tr69_ref("Test.Again"), 0, 0, str, tr69_ref_fn(h_again),
+                               tr69_ref_fn(h_set), 0, 0, 0, 0, 0, 0, 0, end, 0},
+                              {102, tr69_ref("Test.Fault"), 0, 0, str, tr69_ref_fn(h_fault), 0, 0,
+                               0, 0, 0, 0, 0, 0, end, 0},
+                              {}};
+    const dm_entry* failed = nullptr;
+    ASSERT_EQ(register_TR69_dm_entries(table, getChannelId(), &failed), 0);
+    ASSERT_EQ(register_atomicity_support(), 0);
+    // Past the table: a handler word that refers to a name.
+    const uint32_t stray[] = {tr69_ref("Test.Stray"), end};
+    ASSERT_EQ(tr69_register_entry("Test.Stray", 0, 103, str, stray, getChannelId()), 0);
+    loop_ = std::thread([] { tr69dm_handle_data_req(); });
+
+    // Called again three times: four replies to one request.
+    EXPECT_EQ(raw({"0", "Test.Again"}), "10000 n=1\n10000 n=2\n10000 n=3\n0 n=4\n");
+    // Status 10000: no handler runs, no reply.
+    EXPECT_EQ(raw({"0", "--status", "10000", "Test.Again"}), "no reply\n");
+    // A setter writes nothing: its reply carries what the getter left.
+    EXPECT_EQ(raw({"1", "Test.Again", "v"}), "0 n=4\n");
+    // A set through the agent: the atomicity entries around it get no reply.
+    size_t replies = count(cap_.text(), "sending response to TR69 ");
+    EXPECT_EQ(run_program("acs", {"set", "Test.Again", "w"}).status, 0);
+    EXPECT_TRUE(eventually([&] { return count(cap_.text(), "atomicity : executed") == 2; }));
+    EXPECT_EQ(count(cap_.text(), "sending response to TR69 "), replies + 1);
+    // A fault is one reply; a handler never registered is not called.
+    EXPECT_EQ(raw({"0", "Test.Fault"}), "9002 bad\n");
+    EXPECT_EQ(raw({"0", "Test.Stray"}), "9002 bad\n");
+    EXPECT_EQ(raw({"0", "Test.Again"}).substr(0, 10), "10000 n=5\n"); // still served
+}

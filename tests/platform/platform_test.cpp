@@ -1,0 +1,137 @@
+// The IPC transport (its frames' bytes and length cap; the client on real
+// sockets: refusals without a wait, signals, a vanished peer, a reset on
+// error) and the set parser (replies, nesting). Hostile bytes: fuzz/.
+#include "platform/include/ipc.h"
+#include "platform/include/set.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+std::string read_str(int fd) {
+    std::unique_ptr<char, decltype(&free)> s(ipc_string_read(fd), free);
+    return s ? s.get() : "(null)";
+}
+
+long parse(const std::string& b) {
+    ipc_item it{};
+    return ipc_item_parse(reinterpret_cast<const uint8_t*>(b.data()), b.size(), &it);
+}
+
+// A connected pair: [0] for the code under test, [1] the peer.
+struct Pair {
+    int fd[2];
+    Pair() { socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd); }
+    ~Pair() {
+        close(fd[0]);
+        close(fd[1]); // -1 once the test closed it
+    }
+    void put(const std::string& b) { EXPECT_EQ(write(fd[1], b.data(), b.size()), long(b.size())); }
+};
+
+bool reads(const std::string& text) {
+    set_t* s = nullptr;
+    int rc = set_read(text.c_str(), &s);
+    set_free(&s);
+    return rc == 0;
+}
+
+} // namespace
+
+TEST(Ipc, FramesAndTheLengthCap) {
+    signal(SIGPIPE, SIG_DFL); // a write to a closed peer must not raise it
+    Pair p;
+    EXPECT_EQ(ipc_string_write(p.fd[0], "close"), 0);
+    EXPECT_EQ(ipc_u32_write(p.fd[0], 0x01020304), 0);
+    EXPECT_EQ(ipc_string_write(p.fd[0], std::string(IPC_STRING_MAX + 1, 'x').c_str()), -1);
+    char buf[64];
+    EXPECT_EQ(std::string(buf, read(p.fd[1], buf, sizeof buf)),
+              std::string("S\0\0\0\5close", 10) + std::string("U\0\0\0\4\1\2\3\4", 9));
+
+    // The longest string and the empty one. Past the cap, refused at once by the
+    // parser, by the client even when its bytes follow; a 'U' item, a zero byte too.
+    const std::string max = std::string("S\0\1\0\0", 5) + std::string(IPC_STRING_MAX, 'm');
+    EXPECT_EQ(parse(max), long(max.size()));
+    EXPECT_EQ(parse(std::string("S\0\1\0\1", 5)), -1);
+    EXPECT_EQ(parse(std::string("U\0\0\0\x08", 5)), -1);
+    p.put(max + std::string("S\0\0\0\0", 5));
+    EXPECT_TRUE(read_str(p.fd[0]) == max.substr(5)); // (no 64 KiB texts in a failure)
+    EXPECT_EQ(read_str(p.fd[0]), "");
+    for (const std::string& bad :
+         {std::string("S\0\1\0\1", 5) + std::string(IPC_STRING_MAX + 1, 'a'),
+          std::string("U\0\0\0\4\0\0\0\1", 9), std::string("S\0\0\0\3a\0c", 8)}) {
+        Pair q;
+        q.put(bad);
+        EXPECT_TRUE(read_str(q.fd[0]) == "(null)") << bad.substr(0, 9);
+    }
+    // A frame cut by the peer's close; then writes fail without SIGPIPE.
+    p.put(std::string("S\0\0\0\tabc", 8));
+    close(p.fd[1]);
+    p.fd[1] = -1;
+    EXPECT_EQ(read_str(p.fd[0]), "(null)");
+    EXPECT_EQ(ipc_string_write(p.fd[0], "close"), -1);
+}
+
+TEST(Ipc, ASignalDoesNotEndARead) {
+    Pair p;
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &sa, nullptr); // no SA_RESTART: recv sees EINTR
+    std::string got;
+    std::thread reader([&] { got = read_str(p.fd[0]); });
+    for (int i = 0; i < 40; ++i) { // before the frame, and in its middle
+        pthread_kill(reader.native_handle(), SIGUSR1);
+        usleep(2000);
+        if (i == 20) p.put(std::string("S\0\0\0\5he", 7));
+    }
+    p.put("llo");
+    reader.join(); // a read ended by a signal would give "(null)"
+    EXPECT_EQ(got, "hello");
+}
+
+TEST(Ipc, AFailedHandleIsResetAHealthyOneClosed) {
+    int l = ipc_listen(7000);
+    ASSERT_GE(l, 0);
+    // A reset keeps the server from taking half an exchange for a whole one.
+    for (uint32_t err : {1u, 0u}) {
+        int fd = ipc_connect(7000), srv = accept(l, nullptr, nullptr);
+        EXPECT_EQ(ipc_string_write(fd, "ok"), 0);
+        ipc_client_close(fd, err);
+        char buf[64];
+        EXPECT_EQ(std::string(buf, read(srv, buf, sizeof buf)), std::string("S\0\0\0\2ok", 7));
+        EXPECT_EQ(read(srv, buf, sizeof buf), err ? -1 : 0);
+        EXPECT_EQ(err ? errno : 0, err ? ECONNRESET : 0);
+        close(srv);
+    }
+    close(l);
+}
+
+TEST(SetRead, RepliesAndNesting) {
+    set_t* s = nullptr;
+    ASSERT_EQ(set_read("(\"loc_srv\"(\"3\"=\"3\"))", &s), 0); // a read of /fw/rule/loc_srv/3/
+    EXPECT_STREQ(set_son_get_str(s), "3");
+    set_free(&s);
+
+    // Nesting is bounded; a million open sets fail without exhausting the
+    // stack, and 200000 sons are read, in order, and freed without recursion.
+    std::string deep;
+    for (int i = 0; i < SET_DEPTH_MAX; ++i)
+        deep = "(\"k\"" + deep + ")";
+    EXPECT_TRUE(reads(deep));
+    EXPECT_FALSE(reads("(\"k\"" + deep + ")"));
+    EXPECT_FALSE(reads(std::string(1000000, '(')));
+    std::string t = "(\"\"";
+    for (int i = 0; i < 200000; ++i)
+        t += "(\"" + std::to_string(i) + "\")";
+    ASSERT_EQ(set_read((t + ")").c_str(), &s), 0);
+    int n = 0;
+    for (set_t* c = s->son; c && std::to_string(n) == c->key; c = c->next)
+        ++n;
+    EXPECT_EQ(n, 200000);
+    set_free(&s);
+}
