@@ -1,36 +1,19 @@
 // Device and DHCP event handlers against a real configuration server: the
 // dispatch, the argument guards and failure lines of each handler, and the
 // notifications that still go out after a failure. Their ordinary road from
-// a configuration change is in tests/notify (change_test) and tests/road.
+// a configuration change is in tests/notify (ChangesByPath) and tests/road.
 #include "registry/md.h"
-
-#include "notify/notify.h"
 #include "tests/notify/notify_support.h"
-#include "tests/support/capture.h"
-#include "tr69/tr69_dm.h"
-
-#include <gtest/gtest.h>
 
 using namespace tr111test;
 
 namespace {
 
-using Strings = std::vector<std::string>;
 const std::string kDev = "/KELMO/TR111/ManageableDevice/";
 const std::string kMd = "InternetGatewayDevice.ManagementServer.ManageableDevice";
 const std::string kEntries = kMd + "NumberOfEntries 2";
 
-class Events : public DaemonFixture {
-  protected:
-    // Runs f with every debug line on and returns what it printed.
-    template <typename F>
-    static std::string logged(F f) {
-        DebugSwitches sw(1, 3);
-        CaptureStdout cap;
-        f();
-        return cap.text();
-    }
-};
+class Events : public NotifyTest {};
 
 } // namespace
 
@@ -41,9 +24,8 @@ TEST_F(Events, DispatchGuardsAndFailureLines) {
         EXPECT_EQ(logged([&] { EXPECT_EQ(event_call_back(ev, 3), 0); }), "") << ev;
     std::string log = logged([] { EXPECT_EQ(event_call_back(2, -2), -1); });
     EXPECT_EQ(log.rfind("TR111_notif[", 0), 0u) << log;
-    EXPECT_NE(log.find("] In event_call_back: event code = 2 \n"), std::string::npos) << log;
-    EXPECT_NE(log.find("In tr111_callback_renew_dhcp: invalid device id :-2 \n"),
-              std::string::npos);
+    EXPECT_TRUE(has(log, "] In event_call_back: event code = 2 \n")) << log;
+    EXPECT_TRUE(has(log, "In tr111_callback_renew_dhcp: invalid device id :-2 \n"));
 
     // Each handler on a refused id (-1 everywhere; any negative for three of
     // them), and on device 7, a plain TR-111 record without a table entry:
@@ -63,13 +45,13 @@ TEST_F(Events, DispatchGuardsAndFailureLines) {
         {tr111_callback_release_dhcp, 7, "error md_refresh_status for device 7 ret_code= -2 \n"},
     };
     for (auto [handler, id, line] : cases) {
-        ASSERT_TRUE(db_set({{kDev + "7/type", "1"}})); // a release forgets it
+        db_set({{kDev + "7/type", "1"}}); // a release forgets it
         int32_t ret = 0;
-        log = logged([&] { ret = handler(id); });
+        log = logged([&, h = handler, i = id] { ret = h(i); });
         EXPECT_LT(ret, 0) << line;
-        EXPECT_TRUE(*line ? log.find(line) != std::string::npos : log.empty()) << line << log;
+        EXPECT_TRUE(*line ? has(log, line) : log.empty()) << line << log;
         if (std::string(line).starts_with("invalid")) {
-            EXPECT_EQ(log.find("md_refresh"), std::string::npos) << log;
+            EXPECT_FALSE(has(log, "md_refresh")) << log;
         }
     }
     EXPECT_TRUE(notify_rec::events().empty());
@@ -77,19 +59,19 @@ TEST_F(Events, DispatchGuardsAndFailureLines) {
 
 TEST_F(Events, NotificationsGoOutAfterFailures) {
     for (auto [id, instance] : {std::pair{1u, 0u}, {9u, 2u}, {9u, 3u}, {10u, 2u}, {10u, 3u}})
-        attr_fake::set(id, instance, 2);
+        set_attr(id, instance, 2);
     // Device 1 has no rule; device 2 has rule 5 and no lease: the rule is
     // left as it is, the URL still notified.
-    ASSERT_TRUE(db_set({{kDev + "1/MacAddress", "aa:bb:cc:00:00:01"},
-                        {kDev + "1/type", "1"},
-                        {kDev + "2/MacAddress", "aa:bb:cc:00:00:02"},
-                        {kDev + "2/type", "0"},
-                        {kDev + "2/Crpt_Id", "5"},
-                        {"/fw/rule/loc_srv/5/rdir/item/0/hostname", "192.168.1.60"}}));
+    db_set({{kDev + "1/MacAddress", "aa:bb:cc:00:00:01"},
+            {kDev + "1/type", "1"},
+            {kDev + "2/MacAddress", "aa:bb:cc:00:00:02"},
+            {kDev + "2/type", "0"},
+            {kDev + "2/Crpt_Id", "5"},
+            {"/fw/rule/loc_srv/5/rdir/item/0/hostname", "192.168.1.60"}});
     std::string log = logged([] { tr111_callback_device_ip_change(1); });
-    EXPECT_NE(log.find("md_get_crpt_id  failed \n"), std::string::npos) << log;
+    EXPECT_TRUE(has(log, "md_get_crpt_id  failed \n")) << log;
     tr111_callback_device_ip_change(2);
-    EXPECT_EQ(db_get("/fw/rule/loc_srv/0/rdir/item/0/hostname"), "");
+    EXPECT_EQ(db_get("/fw/rule/loc_srv/0/rdir/item/0/hostname"), "(absent)");
     EXPECT_EQ(db_get("/fw/rule/loc_srv/5/rdir/item/0/hostname"), "192.168.1.60");
     EXPECT_EQ(notify_rec::summary(), (Strings{kMd + ".2.DeviceConnectionRequestURL 2",
                                               kMd + ".3.DeviceConnectionRequestURL 2"}));
@@ -108,14 +90,14 @@ TEST_F(Events, NotificationsGoOutAfterFailures) {
         tr111_callback_remove_tr69_device(8);
     });
     EXPECT_EQ(mdlt_count(9), 0);
-    EXPECT_NE(log.find("device : 9 fail to add device in mdlt\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("device : 8 fail to delete device in mdlt\n"), std::string::npos) << log;
+    EXPECT_TRUE(has(log, "device : 9 fail to add device in mdlt\n")) << log;
+    EXPECT_TRUE(has(log, "device : 8 fail to delete device in mdlt\n")) << log;
     EXPECT_EQ(notify_rec::summary(), (Strings{kEntries, kEntries, kEntries, kEntries}));
 
     // A device list that cannot be read: nobody is notified.
     notify_rec::reset();
-    ASSERT_TRUE(db_set({{kDev + "x/type", "1"}}));
+    db_set({{kDev + "x/type", "1"}});
     log = logged([] { tr111_callback_wan_ip_change(0); });
-    EXPECT_NE(log.find("Error in get device list, can't notify any device \n"), std::string::npos);
+    EXPECT_TRUE(has(log, "Error in get device list, can't notify any device \n"));
     EXPECT_TRUE(notify_rec::events().empty());
 }

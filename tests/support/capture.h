@@ -2,36 +2,50 @@
 // the daemon's debug lines go, for as long as the object lives.
 #pragma once
 
-#include <string>
+#include "main/tr111.h"
+#include "tests/support/proc.h"
+
+#include <cstdio>
+#include <tuple>
 
 namespace tr111test {
 
 class CaptureStdout {
   public:
-    CaptureStdout();
-    ~CaptureStdout();  // restores standard output
-    CaptureStdout(const CaptureStdout&) = delete;
-    CaptureStdout& operator=(const CaptureStdout&) = delete;
+    CaptureStdout() {
+        fflush(stdout);
+        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        dup2(fd, 1);
+        close(fd);
+    }
+    ~CaptureStdout() { // restores standard output
+        fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
+    }
 
     // Everything written so far (the capture goes on).
-    std::string text() const;
+    std::string text() const {
+        fflush(stdout);
+        return read_file(path_);
+    }
 
   private:
-    int saved_ = -1;
-    int fd_ = -1;
-    std::string path_;
+    TempDir dir_;
+    std::string path_ = dir_.path() + "/stdout";
+    int saved_ = fcntl(1, F_DUPFD_CLOEXEC, 0);
 };
 
-// Sets the daemon's debug switches for the life of the object, then puts
-// back the earlier values.
+// Sets the daemon's debug switches for the life of the object.
 class DebugSwitches {
   public:
-    DebugSwitches(int activ, unsigned level);
-    ~DebugSwitches();
+    DebugSwitches(int activ, unsigned level) {
+        std::tie(tr111_status_debug_activ, debug_level) = std::tuple(activ, level);
+    }
+    ~DebugSwitches() { std::tie(tr111_status_debug_activ, debug_level) = saved_; }
 
   private:
-    int activ_;
-    unsigned level_;
+    std::tuple<int32_t, uint32_t> saved_{tr111_status_debug_activ, debug_level};
 };
 
 } // namespace tr111test

@@ -1,8 +1,6 @@
-// The configuration database from the tests of the daemon's modules: one
-// real confd per test suite, emptied before each test, and short writes and
-// reads through the daemon's own client. confd handles the items of an
-// older connection before those of a newer one, so what a helper or the
-// code under test wrote is there for the next read.
+// The database for tests of the daemon's modules: a real confd per suite, and
+// writes and reads through the daemon's own client (confd serves connections
+// in order, so a read sees what was written before).
 #pragma once
 
 #include "db/tr111_db.h"
@@ -12,9 +10,6 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
-#include <string>
-#include <utility>
-#include <vector>
 
 namespace tr111test {
 
@@ -29,14 +24,12 @@ inline void db_set(const KV& kv, bool ram = false) {
         ASSERT_EQ(KX_DB_Set(db.get(), path.c_str(), value.c_str()), 0) << path;
     db.close_set();
 }
-
 // The stored value, or "(absent)".
 inline std::string db_get(const std::string& path, bool ram = false) {
     tr111::DbHandle db(ram ? KX_DB_RAM : KX_DB_MAIN);
     tr111::DbString v(db ? KX_DB_Get(db.get(), path.c_str()) : nullptr);
     return v ? v.get() : "(absent)";
 }
-
 inline void db_del(const std::string& path, bool ram = false) {
     tr111::DbHandle db(ram ? KX_DB_RAM : KX_DB_MAIN);
     ASSERT_TRUE(db) << "no confd";
@@ -51,8 +44,7 @@ inline std::string rule_path(int id, const std::string& key = "") {
     return "/fw/rule/loc_srv/" + std::to_string(id) + "/" + key;
 }
 
-// A device record: its type ("" for none), MAC address 00:11:22:33:44:<id>
-// and extra keys.
+// A device record: type ("" for none), MAC 00:11:22:33:44:<id>, extra keys.
 inline void device(int id, const std::string& type, const KV& extra = {}) {
     char mac[32];
     snprintf(mac, sizeof mac, "00:11:22:33:44:%02x", id & 0xff);
@@ -92,10 +84,8 @@ std::string logged(F f, unsigned level = 3) {
 
 // Status-table entries holding id, and the status of the first (-1: none).
 inline int mdlt_count(int32_t id) {
-    int n = 0;
-    for (const auto& e : mdlt)
-        n += e.id == id;
-    return n;
+    return static_cast<int>(std::count_if(std::begin(mdlt), std::end(mdlt),
+                                          [id](const mdlt_entry& e) { return e.id == id; }));
 }
 inline int mdlt_status(int32_t id) {
     for (const auto& e : mdlt)
@@ -103,36 +93,30 @@ inline int mdlt_status(int32_t id) {
     return -1;
 }
 
-// Failures are written to standard error too: a failure while standard
-// output is captured would otherwise be lost with the capture.
-class StderrFailures : public ::testing::EmptyTestEventListener {
-    void OnTestPartResult(const ::testing::TestPartResult& r) override {
-        if (r.failed())
-            fprintf(stderr, "%s:%d: Failure\n%s\n", r.file_name() ? r.file_name() : "?",
-                    r.line_number(), r.message());
-    }
-};
+// Failures go to standard error too, lest a capture of standard output hide them.
 inline const bool stderr_failures_installed = [] {
+    struct StderrFailures : ::testing::EmptyTestEventListener {
+        void OnTestPartResult(const ::testing::TestPartResult& r) override {
+            if (r.failed())
+                fprintf(stderr, "%s:%d: Failure\n%s\n", r.file_name() ? r.file_name() : "?",
+                        r.line_number(), r.message());
+        }
+    };
     ::testing::UnitTest::GetInstance()->listeners().Append(new StderrFailures);
     return true;
 }();
 
-// One confd for the suite; every test starts without devices, rules, leases
-// or WAN address, with a free status table.
+// One confd per suite; each test starts with /KELMO, /fw, /dev emptied and mdlt free.
 class DbTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { confd_ = new Confd(); }
-    static void TearDownTestSuite() {
-        delete confd_;
-        confd_ = nullptr;
-    }
+    static void TearDownTestSuite() { delete std::exchange(confd_, nullptr); }
     void SetUp() override {
         ASSERT_TRUE(confd_->running() || confd_->start());
         for (const char* p : {"/KELMO", "/fw", "/dev"})
             db_del(p);
         db_del("/dev", true);
-        for (auto& e : mdlt)
-            e = {-1, 0};
+        std::fill(std::begin(mdlt), std::end(mdlt), mdlt_entry{-1, 0});
     }
     static inline Confd* confd_ = nullptr;
 };

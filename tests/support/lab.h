@@ -1,35 +1,47 @@
-// The lab from a test: confd, mgmtd, tr69agent and tr111d started by the
-// lab script in a run folder of the test's own, and the command-line
-// clients that drive them. Tests run in network namespaces of their own
-// (tests/netns-run), so every test has its own lab on the fixed ports.
+// The lab from a test: confd, mgmtd, tr69agent and tr111d started by the lab
+// script in a run folder of the test's own (and network namespace: see
+// tests/netns-run), and the command-line clients that drive them.
 #pragma once
 
 #include "tests/support/proc.h"
 
-#include <string>
-#include <vector>
+#include <gtest/gtest.h>
 
 namespace tr111test {
 
 class Lab {
   public:
-    Lab();
-    ~Lab(); // lab down
-    Lab(const Lab&) = delete;
-    Lab& operator=(const Lab&) = delete;
+    ~Lab() { // lab down
+        if (upped_) down();
+    }
 
     // lab <args...> with this lab's run folder.
-    RunResult lab(const std::vector<std::string>& args, int timeout_ms = 120000);
+    RunResult lab(const std::vector<std::string>& args, int timeout_ms = 120000) {
+        std::vector<std::string> argv = {"env", "TR111_RUN=" + dir(), src("lab/scripts/lab")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run(argv, "", timeout_ms);
+    }
     // lab up <args...>; fails the test when the lab does not come up.
-    void up(const std::vector<std::string>& args = {});
-    void down();
+    void up(const std::vector<std::string>& args = {}) {
+        std::vector<std::string> a = {"up"};
+        a.insert(a.end(), args.begin(), args.end());
+        RunResult r = lab(a);
+        upped_ = true;
+        ASSERT_EQ(r.status, 0) << "lab up failed:\n" << r.out << r.err;
+    }
+    void down() {
+        lab({"down"});
+        upped_ = false;
+    }
 
     RunResult acs(const std::vector<std::string>& args) { return run_program("acs", args); }
     RunResult conf(const std::vector<std::string>& args) { return run_program("conf", args); }
     RunResult mgmt(const std::vector<std::string>& args) { return run_program("mgmt", args); }
 
     // The log of one program of the lab (confd, mgmtd, tr69agent, tr111d).
-    std::string log(const std::string& program) const;
+    std::string log(const std::string& program) const {
+        return read_file(dir() + "/log/" + program + ".log");
+    }
     const std::string& dir() const { return dir_.path(); }
 
   private:

@@ -7,11 +7,9 @@
 
 namespace tr111test::notify_rec {
 
-namespace {
-std::mutex mu;
-std::vector<Event> recorded;
-int result = 0;
-} // namespace
+static std::mutex mu;
+static std::vector<Event> recorded;
+static int result = 0;
 
 void reset() {
     std::lock_guard<std::mutex> l(mu);
@@ -27,8 +25,8 @@ std::vector<Event> events() {
 std::vector<std::string> summary() {
     std::vector<std::string> out;
     for (const auto& e : events())
-        out.push_back(std::string(e.param.c_str(), strnlen(e.param.data(), TR69_EVENT_NAME_SIZE)) +
-                      " " + std::to_string(static_cast<uint8_t>(e.param[TR69_EVENT_NAME_SIZE])));
+        out.push_back(e.param.substr(0, strnlen(e.param.data(), TR69_EVENT_NAME_SIZE)) + " " +
+                      std::to_string(static_cast<uint8_t>(e.param[TR69_EVENT_NAME_SIZE])));
     return out;
 }
 
@@ -39,8 +37,7 @@ void set_result(int r) {
 
 } // namespace tr111test::notify_rec
 
-// The daemon's calls of tr69_notify_event land here (-Wl,--wrap on its
-// mangled name).
+// The daemon's calls of tr69_notify_event (-Wl,--wrap on its mangled name).
 extern "C" int __wrap__Z17tr69_notify_eventPiPKcPKh(int32_t*, const char* code,
                                                     const uint8_t* param) {
     using namespace tr111test::notify_rec;

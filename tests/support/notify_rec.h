@@ -1,7 +1,6 @@
-// A record of every value-change event the daemon hands to the TR-069
-// library: tr69_notify_event is wrapped at link time (link with
-// tr111testnotify), so a test sees each event record and chooses the
-// library's answer, without an agent.
+// Every value-change event the daemon hands to the TR-069 library, through a
+// link-time wrap of tr69_notify_event (in notify_rec.cpp): a test sees each
+// record and chooses the library's answer, without an agent.
 #pragma once
 
 #include <string>
@@ -14,12 +13,9 @@ struct Event {
     std::string param; // the 258-byte record: name field and attribute byte
 };
 
-// Forgets the events; the wrapped call answers 0 again.
-void reset();
+void reset(); // forgets the events; the wrapped call answers 0 again
 std::vector<Event> events();
-// "<name> <attribute>" of each event, in order.
-std::vector<std::string> summary();
-// What the wrapped call answers from now on.
-void set_result(int result);
+std::vector<std::string> summary(); // "<name> <attribute>" of each event, in order
+void set_result(int result);        // what the wrapped call answers from now on
 
 } // namespace tr111test::notify_rec

@@ -1,58 +1,100 @@
-// A record of every item the configuration-database client writes and reads,
-// per connection, taken through the IPC observer hooks; with fault
-// injection: a chosen write fails as a broken connection would.
+// Every item the database client writes and reads, per connection, seen
+// through the IPC observer hooks; a chosen write can be made to fail.
 #pragma once
 
-#include <functional>
+#include "platform/include/ipc.h"
+
 #include <mutex>
 #include <string>
 #include <vector>
-
-struct ipc_item;  // platform/include/ipc.h
 
 namespace tr111test {
 
 class WireLog {
   public:
     struct Conn {
-        int fd = -1;
-        int port = 0;
-        // Items in order: "> text" written string, "> #4" written integer,
-        // "< text" string read.
+        int fd = -1, port = 0;
+        // In order: "> text" string written, "> #4" integer written, "< text" string read.
         std::vector<std::string> items;
         bool closed = false;
         unsigned close_err = 0;
     };
 
-    WireLog();  // installs the hooks
-    ~WireLog(); // removes them
+    WireLog() { // installs the hooks
+        ipc_hooks h{};
+        h.ctx = this;
+        h.on_connect = [](void* ctx, int fd, uint16_t port) {
+            auto* self = static_cast<WireLog*>(ctx);
+            std::lock_guard<std::mutex> l(self->mu_);
+            self->conns_.push_back({fd, port, {}, false, 0});
+        };
+        h.on_write = [](void* ctx, int fd, const ipc_item* item) {
+            auto* self = static_cast<WireLog*>(ctx);
+            std::lock_guard<std::mutex> l(self->mu_);
+            std::string text = item->tag == IPC_TAG_U32 ? "#" + std::to_string(item->u32)
+                                                        : std::string(item->str, item->str_len);
+            if (Conn* c = self->find(fd)) c->items.push_back("> " + text);
+            return self->fail_n_ > 0 && text == self->fail_text_ && --self->fail_n_ == 0 ? -1 : 0;
+        };
+        h.on_read = [](void* ctx, int fd, const char* s) {
+            auto* self = static_cast<WireLog*>(ctx);
+            std::lock_guard<std::mutex> l(self->mu_);
+            if (Conn* c = self->find(fd)) c->items.push_back(std::string("< ") + s);
+            return 0;
+        };
+        h.on_close = [](void* ctx, int fd, uint32_t err) {
+            auto* self = static_cast<WireLog*>(ctx);
+            std::lock_guard<std::mutex> l(self->mu_);
+            if (Conn* c = self->find(fd)) {
+                c->closed = true;
+                c->close_err = err;
+            }
+        };
+        ipc_set_hooks(&h);
+    }
+    ~WireLog() { ipc_set_hooks(nullptr); }
 
     // Connections in the order they were opened.
-    std::vector<Conn> conns() const;
-    // Items written on every connection, in order, each connection's items
-    // followed by "|" (a compact view for comparisons).
-    std::vector<std::string> written() const;
-    void clear();
-
-    // Fails the n-th (1-based) write from now whose item text equals text
-    // (strings) or "#<value>" (integers); 0 clears.
-    void fail_write(const std::string& text, int n = 1);
-    // Fails every write from now on (a server that drops every
-    // connection); cleared with fail_all_writes(false).
-    void fail_all_writes(bool on);
+    std::vector<Conn> conns() const {
+        std::lock_guard<std::mutex> l(mu_);
+        return conns_;
+    }
+    // The items written, in order, each connection's followed by "|".
+    std::vector<std::string> written() const {
+        std::lock_guard<std::mutex> l(mu_);
+        std::vector<std::string> out;
+        for (const auto& c : conns_) {
+            for (const auto& i : c.items)
+                if (i.rfind("> ", 0) == 0) out.push_back(i.substr(2));
+            out.push_back("|");
+        }
+        return out;
+    }
+    // Forgets the closed connections and every item.
+    void clear() {
+        std::lock_guard<std::mutex> l(mu_);
+        std::erase_if(conns_, [](const Conn& c) { return c.closed; });
+        for (auto& c : conns_)
+            c.items.clear();
+    }
+    // Fails the n-th write from now of item text (integer 4: "#4"); 0 clears.
+    void fail_write(const std::string& text, int n = 1) {
+        std::lock_guard<std::mutex> l(mu_);
+        fail_text_ = text;
+        fail_n_ = n;
+    }
 
   private:
-    static void on_connect(void* ctx, int fd, uint16_t port);
-    static int on_write(void* ctx, int fd, const ::ipc_item* item);
-    static int on_read(void* ctx, int fd, const char* s);
-    static void on_close(void* ctx, int fd, uint32_t err);
-    Conn* find(int fd);
+    Conn* find(int fd) {
+        for (auto it = conns_.rbegin(); it != conns_.rend(); ++it)
+            if (it->fd == fd && !it->closed) return &*it;
+        return nullptr;
+    }
 
     mutable std::mutex mu_;
     std::vector<Conn> conns_;
     std::string fail_text_;
     int fail_n_ = 0;
-    bool fail_all_ = false;
 };
 
 } // namespace tr111test

@@ -1,0 +1,158 @@
+// Pass-through rules against a real confd: what each operation writes, how it
+// closes, its results; creation: the next id, the first free port, the keys.
+#include "crpt/crpt.h"
+#include "platform/include/ipc.h"
+#include "tests/support/db.h"
+#include "tests/support/wire.h"
+
+#include <cstring>
+
+using namespace tr111test;
+
+namespace {
+class Crpt : public DbTest {};
+const std::string kWan = "services/0/trigger/0/dst/start", kReconf = " reconf #4 close |",
+                  kRule0 = rule_path(0), kWan0 = rule_path(0, kWan),
+                  kFrom0 = rule_path(0, "fwd_from"), kEnabled0 = rule_path(0, "enabled"),
+                  kHost0 = rule_path(0, "rdir/item/0/hostname");
+// The items written since the last call, joined by blanks.
+std::string sent(WireLog& wire) {
+    std::string s;
+    for (const auto& item : wire.written())
+        s += (s.empty() ? "" : " ") + item;
+    wire.clear();
+    return s;
+}
+} // namespace
+
+// A change closes with reconfiguration; a failed existence test without.
+TEST_F(Crpt, ChangesAndTheirWire) {
+    rule(0, 30000);
+    WireLog wire;
+    const std::string test = "rg_conf_get_exist " + kRule0, set = " rg_conf_set_path_value ";
+    ASSERT_EQ(crpt_enable(0), 0);
+    EXPECT_EQ(sent(wire), test + set + kEnabled0 + " 1" + kReconf);
+    ASSERT_EQ(crpt_disable(0), 0);
+    EXPECT_EQ(sent(wire), test + set + kEnabled0 + " 0" + kReconf);
+    ASSERT_EQ(crpt_set_dev_ip(0, "192.168.1.9"), 0); // tests the enabled key
+    EXPECT_EQ(sent(wire),
+              "rg_conf_get_exist " + kEnabled0 + set + kHost0 + " 192.168.1.9" + kReconf);
+    ASSERT_EQ(crpt_remove(0), 0);
+    EXPECT_EQ(sent(wire), test + " rg_conf_set_free " + kRule0 + kReconf);
+    // Absent: -12 after the existence test.
+    for (auto op : {crpt_enable, crpt_disable, crpt_remove,
+                    +[](int32_t r) { return crpt_set_dev_ip(r, "192.168.1.9"); }})
+        EXPECT_EQ(op(0), CRPT_ERR_ABSENT);
+    EXPECT_EQ(sent(wire), test + " close | " + test + " close | " + test +
+                              " close | rg_conf_get_exist " + kEnabled0 + " close |");
+}
+
+TEST_F(Crpt, ReadsResultsAndBrokenSteps) {
+    rule(0, 30005, "1", "192.168.100.200");
+    WireLog wire;
+    static char ip[20];
+    auto reads = [&](int r) {
+        memset(ip, '#', sizeof ip);
+        std::string s;
+        for (int rc : {crpt_get_wan_port(r), crpt_get_lan_port(r), crpt_is_enabled(r),
+                       crpt_get_dev_ip(r, ip)})
+            s += std::to_string(rc) + " ";
+        return s + std::string(ip, 17);
+    };
+    // 15 characters and the terminator.
+    EXPECT_EQ(reads(0), "30005 7547 1 0 " + std::string("192.168.100.200\0#", 17));
+    EXPECT_EQ(reads(9), "-12 -12 -12 -12 " + std::string(17, '#'));
+    // Every read closes its connection, without reconfiguration.
+    std::string w = sent(wire);
+    EXPECT_EQ(count(w, "close |"), 8u) << w;
+    EXPECT_FALSE(has(w, "reconf"));
+
+    // A step whose connection broke is a database failure, never absence.
+    const std::pair<std::string, int (*)()> steps[] = {
+        {kEnabled0, [] { return crpt_enable(0); }},
+        {kEnabled0, [] { return crpt_disable(0); }},
+        {kHost0, [] { return crpt_set_dev_ip(0, "192.168.1.7"); }},
+        {kRule0, [] { return crpt_enable(0); }},
+        {"rg_conf_set_free", [] { return crpt_remove(0); }},
+        {kWan0, [] { return crpt_get_wan_port(0); }},
+        {kFrom0, [] { return crpt_get_lan_port(0); }},
+        {kHost0, [] { return crpt_get_dev_ip(0, ip); }},
+        {kEnabled0, [] { return crpt_is_enabled(0); }},
+    };
+    for (const auto& [item, step] : steps) {
+        wire.fail_write(item);
+        EXPECT_EQ(step(), CRPT_ERR_DB) << item;
+    }
+    EXPECT_EQ(n_of(wire.written(), "reconf"), 0);
+    EXPECT_EQ(db_get(kEnabled0) + " " + db_get(kHost0), "1 192.168.100.200");
+
+    // Stored texts that are not what they should be; ports out of range
+    // would read as result codes.
+    db_set({{kWan0, "-12"}, {kFrom0, "65536"}, {kEnabled0, "on"}, {kHost0, "192.168.100.2000"}});
+    EXPECT_EQ(reads(0), "-11 -11 -11 -11 " + std::string(17, '#'));
+}
+
+TEST_F(Crpt, CreateWritesTheEightKeysThenReconfigures) {
+    WireLog wire;
+    ASSERT_EQ(crpt_create(7547, "192.168.1.20"), 0); // no rule subtree at all
+    std::string all = sent(wire);
+    const std::pair<std::string, std::string> keys[] = {
+        {kWan, "30000"},    {"services/0/trigger/0/dst/end", "30000"}, {"fwd_from", "7547"},
+        {"fwd_to", "7547"}, {"services/0/trigger/0/protocol", "6"},    {"services/0/name", ""},
+        {"enabled", "0"},   {"rdir/item/0/hostname", "192.168.1.20"}};
+    std::string want;
+    for (const auto& [key, value] : keys) {
+        want += " rg_conf_set_path_value " + rule_path(0, key) + " " + value;
+        EXPECT_EQ(db_get(rule_path(0, key)), value) << key;
+    }
+    // The id scan and the port test before them never reconfigure.
+    EXPECT_EQ(all.substr(all.find(" rg_conf_set_path_value")), want + kReconf);
+    EXPECT_EQ(all.find("reconf"), all.rfind("reconf"));
+
+    // A write failing midway: what went out stays, no reconfiguration.
+    wire.fail_write(rule_path(1, "fwd_to"));
+    std::string log = logged([] { EXPECT_EQ(crpt_create(7547, "192.168.1.20"), CRPT_ERR_CREATE); });
+    EXPECT_TRUE(has(log, "In crpt_create: ERROR in set_DB_port_lan\r\n\n")) << log;
+    EXPECT_EQ(n_of(wire.written(), "reconf"), 0);
+    EXPECT_EQ(db_get(rule_path(1, "fwd_from")) + db_get(rule_path(1, "fwd_to")), "7547(absent)");
+}
+
+TEST_F(Crpt, CreateNextIdAndFirstFreePort) {
+    for (int id : {3, 0, 1})
+        rule(id, 30000 + id);
+    // Rules without a readable first port block nothing.
+    db_set({{rule_path(4, "enabled"), "0"}, {rule_path(5, kWan), "x"}});
+    ASSERT_EQ(crpt_create(8080, "192.168.1.21"), 6);
+    EXPECT_EQ(db_get(rule_path(6, kWan)), "30002");
+    // Gaps are not filled, a freed low port is taken again.
+    db_del(rule_path(0));
+    ASSERT_EQ(crpt_create(8080, "192.168.1.22"), 7);
+    EXPECT_EQ(db_get(rule_path(7, kWan)), "30000");
+    // Rule 254 is instance 255, the last the list can carry: its port is seen.
+    rule(254, 30004);
+    ASSERT_EQ(crpt_create(7547, "192.168.1.20"), 255);
+    EXPECT_EQ(db_get(rule_path(255, kWan)), "30005");
+
+    // A broken id scan is no empty firewall, a key that is no rule id no
+    // rule: -11 and nothing written.
+    db_set({{"/fw/rule/loc_srv/web/enabled", "1"}});
+    WireLog wire;
+    EXPECT_EQ(crpt_create(7547, "192.168.1.20"), CRPT_ERR_DB);
+    wire.fail_write("rg_conf_get_set");
+    EXPECT_EQ(crpt_create(7547, "192.168.1.20"), CRPT_ERR_DB);
+    EXPECT_EQ(n_of(wire.written(), "rg_conf_set_path_value") + n_of(wire.written(), "reconf"), 0);
+}
+
+// The instance list holds one byte per rule, so the whole range can be "in
+// use" only through a list that cannot be obtained: confd goes away right
+// after the id scan, all 10001 candidates fail their test, creation fails.
+TEST_F(Crpt, CreateWithoutInstanceListTriesEveryPort) {
+    ipc_hooks hooks{confd_, nullptr, nullptr, nullptr,
+                    [](void* confd, int, uint32_t) { static_cast<Confd*>(confd)->stop(true); }};
+    ipc_set_hooks(&hooks);
+    std::string log = logged([] { EXPECT_EQ(crpt_create(7547, "192.168.1.20"), CRPT_ERR_CREATE); });
+    ipc_set_hooks(nullptr);
+    ASSERT_TRUE(confd_->start());
+    EXPECT_EQ(count(log, "Entity_get_instance_nbr code error:9002 \n"), 10001u);
+    EXPECT_TRUE(has(log, "In crpt_create: All Wan port numbers in range are in use\n\n"));
+}
