@@ -2,6 +2,7 @@
 // loopback interface. Client side (blocking sockets with timeouts) and the
 // pieces the stand-in servers build on (listening socket, frame parser).
 #include "platform/include/ipc.h"
+#include "platform/net.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -26,26 +27,6 @@ std::atomic<const ipc_hooks*> hooks{nullptr};
 
 const ipc_hooks* observer() {
     return hooks.load(std::memory_order_acquire);
-}
-
-void put_be32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t get_be32(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
-
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return sa;
 }
 
 // Sends every byte of the iovecs; goes on after partial sends and signals.
@@ -148,7 +129,7 @@ int ipc_connect(uint16_t port) {
         close(fd);
         return -1;
     }
-    sockaddr_in sa = loopback(port);
+    sockaddr_in sa = loopback_addr(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
         if (errno != EINTR || finish_connect(fd) != 0) {
             close(fd);
@@ -225,16 +206,7 @@ void ipc_client_close(int fd, uint32_t err) {
 }
 
 int ipc_listen(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int one = 1;
-    sockaddr_in sa = loopback(port);
-    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, SOMAXCONN) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return loopback_listen(port, SOMAXCONN);
 }
 
 long ipc_item_parse(const uint8_t* data, size_t len, ipc_item* item) {

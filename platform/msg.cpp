@@ -1,6 +1,7 @@
 // Message library: mailboxes (a listening socket and its receive thread)
 // and channels (the sending side), over TCP on 127.0.0.1.
 #include "platform/include/msg.h"
+#include "platform/net.h"
 
 #include <arpa/inet.h>
 #include <array>
@@ -69,18 +70,6 @@ __attribute__((format(printf, 2, 3))) void msg_log(int level, const char* fmt, .
     // One write per line: lines of two threads never interleave.
     ssize_t w = write(2, line, len);
     (void)w;
-}
-
-void put_u32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t get_u32(const uint8_t* p) {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
 }
 
 int ms_left(Clock::time_point deadline) {
@@ -239,10 +228,10 @@ void flush_acks(Mailbox* mb, Conn& c) {
 
 // One whole message at the start of frame: acknowledge it, then run its callback.
 void take_message(Mailbox* mb, Conn& c, const uint8_t* frame) {
-    uint32_t sender = get_u32(frame + OFF_SENDER);
-    uint32_t seq = get_u32(frame + OFF_SEQ);
-    uint32_t code = get_u32(frame + OFF_CODE);
-    uint32_t length = get_u32(frame + OFF_LENGTH);
+    uint32_t sender = get_be32(frame + OFF_SENDER);
+    uint32_t seq = get_be32(frame + OFF_SEQ);
+    uint32_t code = get_be32(frame + OFF_CODE);
+    uint32_t length = get_be32(frame + OFF_LENGTH);
     Sender* known = find_sender(mb, sender);
     bool resend = is_resend(known, seq);
     MSG_Callback fn = resend ? nullptr : find_callback(mb, code);
@@ -259,7 +248,7 @@ void take_message(Mailbox* mb, Conn& c, const uint8_t* frame) {
 
     uint8_t ack[ACK_SIZE];
     ack[0] = TAG_ACK;
-    put_u32(ack + 1, seq);
+    put_be32(ack + 1, seq);
     c.out.insert(c.out.end(), ack, ack + ACK_SIZE);
     flush_acks(mb, c);
 
@@ -302,7 +291,7 @@ void read_conn(Mailbox* mb, Conn& c) {
             return;
         }
         if (c.have - off < HEADER_SIZE) break;
-        length = get_u32(frame + OFF_LENGTH);
+        length = get_be32(frame + OFF_LENGTH);
         if (length > MSG_PAYLOAD_MAX) {
             char why[64];
             snprintf(why, sizeof why, "message length %u above %u", static_cast<unsigned>(length),
@@ -321,7 +310,7 @@ void read_conn(Mailbox* mb, Conn& c) {
     }
     if (c.have >= HEADER_SIZE) {
         // A frame larger than the buffer is coming: make room for all of it.
-        size_t need = HEADER_SIZE + get_u32(c.in.data() + OFF_LENGTH);
+        size_t need = HEADER_SIZE + get_be32(c.in.data() + OFF_LENGTH);
         if (c.in.size() < need) c.in.resize(need);
     } else if (c.in.size() > READ_CHUNK) {
         c.in.resize(READ_CHUNK);
@@ -505,10 +494,10 @@ Attempt send_once(Channel* ch, uint32_t seq, uint32_t code, const uint8_t* paylo
 
     uint8_t header[HEADER_SIZE];
     header[0] = TAG_MESSAGE;
-    put_u32(header + OFF_SENDER, ch->sender);
-    put_u32(header + OFF_SEQ, seq);
-    put_u32(header + OFF_CODE, code);
-    put_u32(header + OFF_LENGTH, length);
+    put_be32(header + OFF_SENDER, ch->sender);
+    put_be32(header + OFF_SEQ, seq);
+    put_be32(header + OFF_CODE, code);
+    put_be32(header + OFF_LENGTH, length);
     iovec iov[2] = {{header, HEADER_SIZE}, {const_cast<uint8_t*>(payload), length}};
     int iovcnt = length ? 2 : 1;
     iovec* cur = iov;
@@ -550,7 +539,7 @@ Attempt send_once(Channel* ch, uint32_t seq, uint32_t code, const uint8_t* paylo
         if (n <= 0) return attempt_failed(ch, "connection lost before the acknowledgement");
         got += static_cast<size_t>(n);
     }
-    if (ack[0] != TAG_ACK || get_u32(ack + 1) != seq)
+    if (ack[0] != TAG_ACK || get_be32(ack + 1) != seq)
         return attempt_failed(ch, "bad acknowledgement");
     return Attempt::Delivered;
 }
@@ -637,12 +626,9 @@ int MSG_CreateChannel(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;
     int one = 1;
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<uint16_t>(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const sockaddr_in sa = loopback_addr(static_cast<uint16_t>(port));
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
-        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 64) != 0) {
+        bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 64) != 0) {
         msg_log(1, "mailbox: cannot listen on 127.0.0.1:%d: %s", port, strerror(errno));
         close(fd);
         return -1;

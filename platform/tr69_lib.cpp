@@ -8,6 +8,7 @@
 // locks held, so a writer on another thread never sees it closed under it.
 #include "platform/include/tr69_lib.h"
 #include "platform/include/tr69_wire.h"
+#include "platform/net.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -122,23 +123,11 @@ int read_answer(Channel& c, const int32_t* handle, uint8_t answer, std::span<uin
     }
 }
 
+// Every frame is sent with a deadline of ANSWER_TIMEOUT_MS for the whole
+// frame: one the agent does not take in time fails the channel rather than
+// blocking the writer for ever.
 int connect_agent() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(TR69_AGENT_PORT);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    // Every frame is sent with a deadline of ANSWER_TIMEOUT_MS for the whole
-    // frame: one the agent does not take in time fails the channel rather
-    // than blocking the writer for ever.
-    return fd;
+    return loopback_connect(TR69_AGENT_PORT);
 }
 
 void terminate_request(tr69_request* req) {

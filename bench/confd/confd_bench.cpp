@@ -13,6 +13,7 @@
 // TR111_BIN (default: the build's bin folder).
 #include "db/tr111_db.h"
 #include "platform/include/ipc.h"
+#include "platform/net.h"
 #include "tests/support/proc.h"
 
 #include <arpa/inet.h>
@@ -95,16 +96,10 @@ void echo_server(int lfd) {
 }
 
 void floor_op() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(ECHO_PORT);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int fd = loopback_connect(ECHO_PORT);
     char buf[REQUEST_BYTES > REPLY_BYTES ? REQUEST_BYTES : REPLY_BYTES];
     memset(buf, 'q', sizeof buf);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
+    if (fd < 0 ||
         send(fd, buf, REQUEST_BYTES, MSG_NOSIGNAL) != static_cast<ssize_t>(REQUEST_BYTES) ||
         !read_fully(fd, buf, REPLY_BYTES)) {
         fprintf(stderr, "echo exchange failed\n");

@@ -1,5 +1,6 @@
 // Load on a running lab: seeding, CHANGE_DB bursts, ACS operations.
 #include "bench/footprint/loadgen.h"
+#include "platform/net.h"
 
 #include "db/tr111_db.h"
 #include "lab/tr69agent/acs_wire.h"
@@ -34,22 +35,6 @@ std::string mac(int id) {
 // Device ids of the burst's records: far above any seeded device.
 constexpr int BURST_ID_BASE = 1000000;
 constexpr int RENEW_EVERY = 500;
-
-int connect_port(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        close(fd);
-        return -1;
-    }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
-}
 
 } // namespace
 
@@ -148,7 +133,7 @@ int burst(Mailbox& mb, int first, int count, int devices) {
 
 AcsResult acs(AcsOp op, const std::string& name, const std::string& value) {
     AcsResult r;
-    int fd = connect_port(ACS_PORT);
+    int fd = loopback_connect(ACS_PORT);
     if (fd < 0) return r;
     uint8_t p[ACS_COMMAND_SIZE] = {};
     tr69_put_u32(p, static_cast<uint32_t>(op));

@@ -3,6 +3,7 @@
 // channels sending at once, and the loopback floor: the same count of
 // 17-byte requests and 5-byte replies on a bare TCP connection.
 #include "platform/include/msg.h"
+#include "platform/net.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -54,14 +55,8 @@ double run(int port, int channels, int n, uint32_t size) {
 }
 
 int loopback_listener(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 4) != 0) exit(1);
+    int fd = loopback_listen(static_cast<uint16_t>(port), 4);
+    if (fd < 0) exit(1);
     return fd;
 }
 
@@ -86,14 +81,8 @@ double floor_rate(int port, int n) {
             if (write(fd, rep, sizeof rep) != 5) break;
         close(fd);
     });
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) exit(1);
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int fd = loopback_connect(static_cast<uint16_t>(port));
+    if (fd < 0) exit(1);
     uint8_t req[17] = {'M'}, rep[5];
     auto t0 = Clock::now();
     for (int i = 0; i < n; ++i)

@@ -1,5 +1,6 @@
 // Helpers of the fuzz targets: debug output and a seeded configuration server.
 #include "fuzz/common/fuzz_support.h"
+#include "platform/net.h"
 
 #include "db/tr111_db.h"
 #include "main/tr111.h"
@@ -38,14 +39,9 @@ void stop_confd() {
 }
 
 bool port_open(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    close(fd);
-    return ok;
+    int fd = loopback_connect(port);
+    if (fd >= 0) close(fd);
+    return fd >= 0;
 }
 
 [[noreturn]] void die(const char* what) {

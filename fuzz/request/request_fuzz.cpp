@@ -16,6 +16,7 @@
 #include "fuzz/common/fuzz_support.h"
 #include "notify/notify.h"
 #include "platform/include/tr69_wire.h"
+#include "platform/net.h"
 #include "registry/md.h"
 #include "tr69/tr69_dm.h"
 
@@ -109,15 +110,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     init_notification();
     md_initilize();
 
-    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(TR69_AGENT_PORT);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener, 1) != 0)
-        die("port 7100 is taken: run the target in a network namespace");
+    int listener = loopback_listen(TR69_AGENT_PORT, 1);
+    if (listener < 0) die("port 7100 is taken: run the target in a network namespace");
     std::thread setup(agent_setup, listener);
     if (tr69dm_register_app(-1) != 0 || tr69_register_app_dm() != 0 ||
         register_atomicity_support() != 0)

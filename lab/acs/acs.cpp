@@ -5,6 +5,7 @@
 // stderr); 2 any other failure (usage, unknown name, no daemon, agent not
 // reachable, no reply), with a line on stderr.
 #include "lab/tr69agent/acs_wire.h"
+#include "platform/net.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -121,18 +122,12 @@ Command parse(int argc, char** argv) {
 }
 
 int connect_agent() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(ACS_PORT);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    int fd = loopback_connect(ACS_PORT);
+    if (fd < 0) {
         fprintf(stderr, "acs: cannot reach the TR-069 agent on 127.0.0.1:%u: %s\n", ACS_PORT,
                 strerror(errno));
         exit(2);
     }
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;
 }
 

@@ -20,6 +20,7 @@
 #include "platform/include/ipc.h"
 #include "platform/include/set.h"
 
+#include <cstdarg>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -214,6 +215,8 @@ class Session {
     void reply_hex(uint32_t v);
     void refuse(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void fail(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void log_refusal(bool closing, const char* fmt, va_list ap)
+        __attribute__((format(printf, 3, 0)));
     uint32_t handle_for(Node* n);
     Node* resolve(std::string_view handle_text);
     bool path_arg(std::string_view text, Path& p);

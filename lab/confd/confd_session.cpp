@@ -252,23 +252,25 @@ bool Session::enqueue(const std::shared_ptr<const std::string>& rec) {
     return true;
 }
 
-void Session::refuse(const char* fmt, ...) {
+void Session::log_refusal(bool closing, const char* fmt, va_list ap) {
     char msg[512];
+    vsnprintf(msg, sizeof msg, fmt, ap);
+    logf("conn %" PRIu32 ": refused: %s%s", id_, msg, closing ? "; closing the connection" : "");
+    if (closing) closing_ = true;
+}
+
+void Session::refuse(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(msg, sizeof msg, fmt, ap);
+    log_refusal(false, fmt, ap);
     va_end(ap);
-    logf("conn %" PRIu32 ": refused: %s", id_, msg);
 }
 
 void Session::fail(const char* fmt, ...) {
-    char msg[512];
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(msg, sizeof msg, fmt, ap);
+    log_refusal(true, fmt, ap);
     va_end(ap);
-    logf("conn %" PRIu32 ": refused: %s; closing the connection", id_, msg);
-    closing_ = true;
 }
 
 void Session::reply(std::string_view text) {

@@ -1,6 +1,7 @@
 // tr69agent: listens on 127.0.0.1:7100 for the TR-069 data-model library
 // and on 127.0.0.1:7101 for acs. See README.md for frames and options.
 #include "lab/common/linelog.h"
+#include "platform/net.h"
 
 #include "lab/tr69agent/agent.h"
 
@@ -72,19 +73,7 @@ void parse_options(int argc, char** argv) {
 }
 
 int listen_on(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 16) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    return loopback_listen(port, 16);
 }
 
 // Accepts connections for ever; each is served by a thread of its own.

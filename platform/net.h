@@ -1,0 +1,65 @@
+// Small network helpers shared by our platform libraries, the lab programs,
+// the benchmarks and the fuzz targets: loopback TCP sockets on 127.0.0.1
+// (close-on-exec) and big-endian 32-bit integers.
+#pragma once
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdint>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+inline void put_be32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 24);
+    p[1] = static_cast<uint8_t>(v >> 16);
+    p[2] = static_cast<uint8_t>(v >> 8);
+    p[3] = static_cast<uint8_t>(v);
+}
+
+inline uint32_t get_be32(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+inline sockaddr_in loopback_addr(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// A socket connected to 127.0.0.1:port, with TCP_NODELAY, or -1 (errno set).
+inline int loopback_connect(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    const sockaddr_in a = loopback_addr(port);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+// A socket listening on 127.0.0.1:port (SO_REUSEADDR), or -1 (errno set).
+inline int loopback_listen(uint16_t port, int backlog) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in a = loopback_addr(port);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+        listen(fd, backlog) != 0) {
+        int e = errno;
+        close(fd);
+        errno = e;
+        return -1;
+    }
+    return fd;
+}
