@@ -10,16 +10,12 @@
 #include <atomic>
 #include <cstdio>
 #include <gtest/gtest.h>
-#include <map>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
 
 using namespace tr111test;
 
-namespace {
-
-const std::string kDebugKey = "KELMO/TR111/tr111_debug";
 const std::string kInfo = "TR111 application is registred to TR69";
 const std::string kRefused = "TR111 model registration failed, fault code :";
 
@@ -31,11 +27,11 @@ class Daemon : public ::testing::Test {
         agent_ = std::make_unique<Background>(argv, dir_.path() + "/agent.log");
         ASSERT_TRUE(wait_port(7100, 10000));
     }
-    // The command line of tr111d with its debug key (none when null) set
-    // and config as its /etc/config.txt.
+    // tr111d's command line, with its debug key (null: none) and /etc/config.txt.
     std::vector<std::string> argv(const char* key, std::vector<std::string> args,
                                   const std::string& config = "com_mode 0\n") {
-        EXPECT_TRUE(key ? confd_.set(kDebugKey, key) : confd_.del(kDebugKey));
+        EXPECT_TRUE(key ? confd_.set("KELMO/TR111/tr111_debug", key)
+                        : confd_.del("KELMO/TR111/tr111_debug"));
         write_file(dir_.path() + "/config.txt", config);
         auto prog = program("tr111d");
         args.insert(args.begin(), prog.begin(), prog.end());
@@ -47,8 +43,6 @@ class Daemon : public ::testing::Test {
     Confd confd_;
     std::unique_ptr<Background> agent_;
 };
-
-} // namespace
 
 TEST_F(Daemon, StartupFailuresDebugSwitchesAndConfigurationFile) {
     RunResult r = run(argv("1", {"3"}));
@@ -76,8 +70,7 @@ TEST_F(Daemon, StartupFailuresDebugSwitchesAndConfigurationFile) {
     EXPECT_GE(accepted.load(), 2);
     EXPECT_LE(accepted.load(), 6);
 
-    // An agent that refuses the first row: the daemon ends (-1, status 255)
-    // right after its start-up lines.
+    // An agent refusing the first row: tr111d ends (255) right after its start-up lines.
     agent({"--refuse-id", "1"});
     struct Case {
         const char* key;
@@ -103,57 +96,40 @@ TEST_F(Daemon, StartupFailuresDebugSwitchesAndConfigurationFile) {
     }
 }
 
-namespace {
-
-// What the test, as the management process, received by message code.
+// What the test, as the management process, received: codes and payloads in order.
 std::mutex mu;
-std::map<uint32_t, std::vector<std::string>> received;
-
+std::vector<std::pair<uint32_t, std::string>> received;
 int record(const MSG_Message* msg, const uint8_t* payload, uint32_t length) {
     std::lock_guard<std::mutex> l(mu);
-    received[msg->code].emplace_back(reinterpret_cast<const char*>(payload), length);
+    received.emplace_back(msg->code, std::string(reinterpret_cast<const char*>(payload), length));
     return 0;
 }
-
-// The payload of the n-th message of code (0-based) received so far.
-std::string nth(uint32_t code, size_t n) {
-    std::lock_guard<std::mutex> l(mu);
-    return received[code].size() > n ? received[code][n] : "(none)";
-}
-
-} // namespace
 
 TEST_F(Daemon, LinkHelloStartAndStop) {
     ASSERT_EQ(MSG_Init(16), 0);
     int mbox = MSG_CreateChannel(837);
-    ASSERT_GE(mbox, 0);
     for (uint32_t code : {2003u, 2101u, 2005u}) // HELLO, START_ACK, STOP_ACK
         ASSERT_EQ(MSG_RegisterMessage(mbox, code, record), 0);
     ASSERT_NE(MSG_StartThread(mbox), 0u);
     agent();
     std::string log = dir_.path() + "/tr111d.log";
     Background daemon(argv("1", {"3"}, "com_mode 2\n"), log);
-
+    auto received_are = [](const std::vector<std::pair<uint32_t, std::string>>& want) {
+        return eventually([&] { return std::lock_guard<std::mutex>(mu), received == want; }, 20000);
+    };
     // HELLO: one 32-bit word 0xABCD in host byte order. No request served before START.
     uint32_t word = 0xABCD;
-    std::string hello(reinterpret_cast<const char*>(&word), 4);
-    EXPECT_TRUE(eventually([&] { return nth(2003, 0) == hello; }, 20000)) << read_file(log);
-    EXPECT_EQ(read_file(log).find("TR111 in RunState"), std::string::npos);
+    std::pair<uint32_t, std::string> hello{2003, std::string(reinterpret_cast<char*>(&word), 4)};
+    EXPECT_TRUE(received_are({hello})) << read_file(log);
+    EXPECT_EQ(count(read_file(log), "TR111 in RunState"), 0u);
+    // START, STOP, START: each acked, STOP by 2048 bytes (text, zeros); tr111d goes on.
     int ch = MSG_OpenChannel("127.0.0.1", 2055);
-    ASSERT_GE(ch, 0);
-    ASSERT_EQ(MSG_SendMessage(ch, 2001, nullptr, 0), 0); // START
-    EXPECT_TRUE(eventually([] { return nth(2101, 0) == ""; }));
-    EXPECT_TRUE(
-        eventually([&] { return read_file(log).find("TR111 in RunState") != std::string::npos; }));
-
-    // STOP: 2048 bytes, the text and zeros; the daemon goes on.
-    ASSERT_EQ(MSG_SendMessage(ch, 2009, "x", 1), 0);
-    std::string text = "TR69 callback_for_STOP is called";
-    text.resize(2048, '\0');
-    EXPECT_TRUE(eventually([&] { return nth(2005, 0) == text; }));
-    // A second START is acknowledged again.
-    ASSERT_EQ(MSG_SendMessage(ch, 2001, nullptr, 0), 0);
-    EXPECT_TRUE(eventually([] { return nth(2101, 1) == ""; }));
+    for (uint32_t code : {2001u, 2009u, 2001u})
+        ASSERT_EQ(MSG_SendMessage(ch, code, "x", 1), 0);
+    std::string stop = "TR69 callback_for_STOP is called";
+    stop.resize(2048, '\0');
+    EXPECT_TRUE(received_are({hello, {2101, ""}, {2005, stop}, {2101, ""}}));
+    EXPECT_TRUE(eventually([&] { return count(read_file(log), "TR111 in RunState") > 0; }));
     EXPECT_TRUE(daemon.running());
 }
 
@@ -169,16 +145,13 @@ TEST(ManagementLink, StartAndStopBeforeTheChannelIsOpen) {
     EXPECT_EQ(count(cap.text(), "Invalid automate_msgqid\n\n"), 2u) << cap.text();
 }
 
-namespace {
-
-std::string raw(std::vector<std::string> args) {
-    args.insert(args.begin(), {"raw", "--handler-word"});
-    return run_program("acs", args).out;
-}
-
 // The request loop on a thread of the test, until the agent goes.
 class RequestLoop : public Daemon {
   protected:
+    static std::string raw(std::vector<std::string> args) {
+        args.insert(args.begin(), {"raw", "--handler-word"});
+        return run_program("acs", args).out;
+    }
     void TearDown() override {
         agent_.reset();
         if (loop_.joinable()) loop_.join();
@@ -187,8 +160,6 @@ class RequestLoop : public Daemon {
     CaptureStdout cap_;
     std::thread loop_;
 };
-
-} // namespace
 
 TEST_F(RequestLoop, DispatchRepliesAndTheValueBuffer) {
     static std::atomic<int> again{0};

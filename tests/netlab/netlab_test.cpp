@@ -1,12 +1,9 @@
-// The netlab: the option 125 decoder, dhcpbridge's leases and records and
-// fwrender's rendering, each on a confd of its own; and the gateway on a
-// real network end to end (Netlab.*, run by netlab-test-run).
+// The netlab: the option 125 decoder, dhcpbridge and fwrender, each on a confd of its own;
+// and the gateway on a real network end to end (Netlab.*, run by netlab-test-run).
 #include "lab/dhcpbridge/option125.h"
 #include "tests/support/confd.h"
-#include "tests/support/proc.h"
 
 #include <array>
-#include <cstdlib>
 #include <gtest/gtest.h>
 #include <map>
 #include <sstream>
@@ -21,30 +18,14 @@ const std::string GOOD = "00000de91101063030643061620203534e3103025043";
 const std::string MD = "InternetGatewayDevice.ManagementServer.ManageableDevice.";
 
 // The netlab's commands; out: standard output without the trailing newline.
-class Netlab : public ::testing::Test {
-  protected:
-    static RunResult nl(std::vector<std::string> args, int timeout_ms = 60000) {
-        args.insert(args.begin(), {"bash", src("lab/scripts/netlab")});
-        return run(args, "", timeout_ms);
-    }
-    static std::string out(const std::vector<std::string>& args) {
-        std::string s = nl(args).out;
-        return s.substr(0, s.find_last_not_of("\n ") + 1);
-    }
-    static std::string md(int i) { return MD + std::to_string(i) + "."; }
-    static std::string get(int i, const std::string& p) { return out({"acs", "get", md(i) + p}); }
-    // acs's complaint, or empty text when the set went through.
-    static std::string set(int i, const std::string& p, const std::string& v) {
-        RunResult r = nl({"acs", "set", md(i) + p, v});
-        return r.status == 0 ? "" : p + " " + v + ": " + r.out + r.err;
-    }
-    static std::string instances() { return out({"acs", "instances", MD}); }
-    static std::string curl(const std::string& url) { return out({"curl", url}); }
-    static std::string fw() { return nl({"fw"}).out; }
-    static std::string log(const std::string& prog) { return nl({"logs", prog}).out; }
-    static std::string requests(int d) { return nl({"dev", std::to_string(d), "requests"}).out; }
-    static std::string diag() { return "\n---- netlab logs ----\n" + nl({"logs"}).out; }
-};
+RunResult nl(std::vector<std::string> args, int timeout_ms = 60000) {
+    args.insert(args.begin(), {"bash", src("lab/scripts/netlab")});
+    return run(args, "", timeout_ms);
+}
+std::string out(const std::vector<std::string>& args) {
+    std::string s = nl(args).out;
+    return s.substr(0, s.find_last_not_of("\n ") + 1);
+}
 
 } // namespace
 
@@ -83,10 +64,9 @@ TEST(Option125, GoodContentAndEveryKindOfMalformedOne) {
 
 TEST(Bridge, LeasesAndDeviceRecordsThroughTheirLife) {
     Confd confd;
-    TempDir dir;
-    const std::string logfile = dir.path() + "/bridge.log", DEV = "/KELMO/TR111/ManageableDevice/",
-                      L = "/dev/br0/dhcps/lease/", MAC1 = "02:11:1d:00:00:01",
-                      MAC2 = "02:11:1d:00:00:02";
+    const std::string logfile = confd.state_dir() + "/bridge.log",
+                      DEV = "/KELMO/TR111/ManageableDevice/", L = "/dev/br0/dhcps/lease/",
+                      MAC1 = "02:11:1d:00:00:01", MAC2 = "02:11:1d:00:00:02";
     auto log = [&] { return read_file(logfile); };
     auto bridge = [&](std::vector<std::string> args, const std::string& delay_ms = "300") {
         args.insert(args.begin(), {"--log", logfile, "--expire-delay-ms", delay_ms});
@@ -157,40 +137,47 @@ TEST(Fwrender, RendersEnabledRulesAndRefusesTargetsOffTheLan) {
                              "rule 3 refused: protocol \"17\" is not TCP (6)",
                              "rule 5 refused: WAN port \"abc\" is not 1 to 65535"})
         EXPECT_NE(r.err.find(std::string("fwrender: ") + line), npos) << line << "\n" << r.err;
-    EXPECT_EQ(count(r.err, "refused"), 4u) << r.err;
 }
 
-TEST_F(Netlab, ThreeDevicesFromOption125ToConnectionRequests) {
+TEST(Netlab, ThreeDevicesFromOption125ToConnectionRequests) {
     if (!getenv("NETLAB_PREFIX")) GTEST_SKIP() << "run through tests/netlab/netlab-test-run";
+    auto md = [](int i, const std::string& p) { return MD + std::to_string(i) + "." + p; };
+    auto get = [&](int i, const std::string& p) { return out({"acs", "get", md(i, p)}); };
+    auto set = [&](int i, const std::string& p, const std::string& v) { // acs's complaint, if any
+        RunResult r = nl({"acs", "set", md(i, p), v});
+        return r.status == 0 ? "" : p + " " + v + ": " + r.out + r.err;
+    };
+    auto curl = [](const std::string& url) { return out({"curl", url}); };
+    auto instances = [] { return out({"acs", "instances", MD}); };
+    auto fw = [] { return nl({"fw"}).out; };
+    auto log = [](const std::string& prog) { return nl({"logs", prog}).out; };
+    auto requests = [](int d) { return nl({"dev", std::to_string(d), "requests"}).out; };
     RunResult up = nl({"up", "--devices", "3"}, 120000);
-    ASSERT_EQ(up.status, 0) << up.out << up.err << diag();
+    ASSERT_EQ(up.status, 0) << up.out << up.err;
 
     // Identities from option 125 reach the ACS.
-    ASSERT_TRUE(eventually([&] { return instances() == "1\n2\n3"; }, 20000))
-        << instances() << diag();
-    std::map<int, int> inst; // device index -> instance number
-    for (int i = 1; i <= 3; ++i) {
-        std::string serial = get(i, "SerialNumber");
-        ASSERT_EQ(serial.substr(0, 5), "NL000") << serial;
-        inst[serial[5] - '0'] = i;
-        EXPECT_EQ(get(i, "ManufacturerOUI") + " " + get(i, "ProductClass"), "00D0AB NetlabCPE");
-    }
-
+    ASSERT_TRUE(eventually([&] { return instances() == "1\n2\n3"; }, 20000)) << instances();
     // URL and pass-through for each; device 2 retained. A connection request
     // from the ACS host reaches exactly its device.
+    std::map<int, int> inst;              // device index -> instance number
     std::map<int, std::string> url, port; // port: "dport 30001 " as the table shows it
-    for (int d = 1; d <= 3; ++d) {
-        std::string sd = std::to_string(d),
-                    lan = "http://" + out({"dev", sd, "ip"}) + ":7547/cr" + sd;
-        ASSERT_EQ(set(inst[d], "DeviceConnectionRequestURL", lan), "") << diag();
-        ASSERT_EQ(set(inst[d], "ConnectionRequestPassThroughEnable", "1"), "");
-        url[d] = get(inst[d], "ConnectionRequestURL");
+    for (int i = 1; i <= 3; ++i) {
+        std::string serial = get(i, "SerialNumber"), sd = serial.substr(5, 1);
+        ASSERT_EQ(serial.substr(0, 5), "NL000") << serial;
+        EXPECT_EQ(get(i, "ManufacturerOUI") + " " + get(i, "ProductClass"), "00D0AB NetlabCPE");
+        const int d = serial[5] - '0';
+        inst[d] = i;
+        ASSERT_EQ(set(i, "DeviceConnectionRequestURL",
+                      "http://" + out({"dev", sd, "ip"}) + ":7547/cr" + sd),
+                  "");
+        ASSERT_EQ(set(i, "ConnectionRequestPassThroughEnable", "1"), "");
+        url[d] = get(i, "ConnectionRequestURL");
         ASSERT_EQ(url[d].rfind("http://203.0.113.1:", 0), 0u) << url[d];
         port[d] = "dport " + url[d].substr(19, url[d].find('/', 19) - 19) + " ";
     }
     ASSERT_EQ(set(inst[2], "RetainDeviceEntry", "1"), "");
     for (int d = 1; d <= 3; ++d)
-        ASSERT_TRUE(eventually([&] { return curl(url[d]) == "200"; })) << url[d] << fw() << diag();
+        ASSERT_TRUE(eventually([&] { return curl(url[d]) == "200"; })) << url[d] << fw();
     for (int d = 1; d <= 3; ++d) // one request each, its own ("SECONDS.MICROSECONDS GET ...")
         EXPECT_EQ(requests(d).substr(requests(d).find(" ") + 1),
                   "GET /cr" + std::to_string(d) + " from 203.0.113.2\n");
@@ -204,22 +191,19 @@ TEST_F(Netlab, ThreeDevicesFromOption125ToConnectionRequests) {
     EXPECT_TRUE(eventually([&] { return !in_fw(1); })) << fw();
 
     // Release of the retained device: its rule disabled.
-    ASSERT_EQ(nl({"dev", "2", "release"}).status, 0) << diag();
+    ASSERT_EQ(nl({"dev", "2", "release"}).status, 0);
     EXPECT_TRUE(eventually([&] { return !in_fw(2); })) << fw();
 
     // Expiry of the device that is not retained: record, rule and lease go.
-    ASSERT_EQ(nl({"dev", "3", "expire"}).status, 0) << diag();
+    ASSERT_EQ(nl({"dev", "3", "expire"}).status, 0);
     EXPECT_TRUE(
         eventually([&] { return instances().find(std::to_string(inst[3])) == npos; }, 30000))
-        << instances() << diag();
+        << instances();
     EXPECT_TRUE(eventually([&] { return !in_fw(3); })) << fw();
-    EXPECT_TRUE(eventually([&] { return log("dhcpbridge").find(" deleted") != npos; }))
-        << log("dhcpbridge");
 
-    // Renewal of the retained device re-enables its rule. The refusal above
-    // was logged once, not again at each rendering since.
-    ASSERT_EQ(nl({"dev", "2", "renew"}).status, 0) << diag();
-    EXPECT_TRUE(eventually([&] { return in_fw(2); })) << fw() << diag();
+    // Renewal of the retained device re-enables its rule; the refusal above was logged once.
+    ASSERT_EQ(nl({"dev", "2", "renew"}).status, 0);
+    EXPECT_TRUE(eventually([&] { return in_fw(2); })) << fw();
     EXPECT_EQ(curl(url[2]), "200");
     EXPECT_EQ(count(requests(2), "GET /cr2 from 203.0.113.2"), 2u);
     EXPECT_EQ(count(log("fwrender"), "refused"), 1u);
@@ -230,5 +214,4 @@ TEST_F(Netlab, ThreeDevicesFromOption125ToConnectionRequests) {
     EXPECT_EQ(sh("ip netns list | grep '^" + prefix + "-'").out, "");
     // "[/]tmp/..." finds the run folder in command lines, but not this sh's own.
     EXPECT_EQ(sh("pgrep -af '[" + run_dir.substr(0, 1) + "]" + run_dir.substr(1) + "'").out, "");
-    if (HasFailure()) std::cout << diag();
 }
