@@ -233,6 +233,10 @@ int32_t get_val_MGTDEVICE_CON_REQ_URL(const char*, const uint32_t* instances, ui
 int32_t set_val_MGTDEVICE_DEVICE_CON_REQ_URL(const char*, const uint32_t* instances, uint32_t,
                                              const char* value_in, char*) {
     int32_t id = device_id(instances);
+    if (md_is_exist(id) != 1) {
+        TR111_ERRF("manageable device %d not listed: nothing set\n", id);
+        return TR111_FAULT_9002;
+    }
     if (md_get_type(id) == MD_TYPE_TR111) {
         TR111_ERR("Invalid request : set connection request url to TR111 DEVICE ");
         md_set_type(id, MD_TYPE_WT111R2);

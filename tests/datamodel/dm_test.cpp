@@ -45,7 +45,7 @@ Strings write_then_read(const std::string& key, const std::string& value) {
 } // namespace
 
 TEST_F(DmParam, CountInstanceListAndNotificationLimit) {
-    for (int id : {10, 0, 254, 2})
+    for (int id : {10, 0, 254, 2, 255}) // 255: no instance, not counted
         device(id, "0");
     EXPECT_EQ(get(get_val_MGTDEVICE_NBR_ENTRIES, {}), "4");
     EXPECT_EQ(get(get_ManageableDeviceInstance, {}), "\x01\x03\x0b\xff");
@@ -135,6 +135,25 @@ TEST_F(DmParam, PassThroughSwitch) {
     EXPECT_EQ(set(set_val_MGTDEVICE_CRPT_ENABLE, {1}, "1"), 9002);
 }
 
+// A set on an instance without a record (0 included), or on a record the
+// instance list does not show, writes nothing at all, not even the type.
+TEST_F(DmParam, SettersActOnListedDevicesOnly) {
+    device(255, "1");
+    WireLog wire;
+    std::string log = logged(
+        [] {
+            for (auto [h, value] :
+                 {std::pair<dm_handler*, const char*>{set_val_RETAIN_DEVICE_ENTRY, "1"},
+                  {set_val_MGTDEVICE_CRPT_ENABLE, "1"},
+                  {set_val_MGTDEVICE_DEVICE_CON_REQ_URL, "http://192.0.2.9:1/"}})
+                for (uint32_t inst : {0u, 6u, 256u})
+                    EXPECT_EQ(set(h, {inst}, value), 9002) << value << inst;
+        },
+        0);
+    EXPECT_EQ(n_of(wire.written(), "rg_conf_set_path_value"), 0);
+    EXPECT_EQ(count(log, "manageable device 255 not listed: nothing set\n"), 3u) << log;
+}
+
 TEST_F(DmAttrib, KeysValuesAndWire) {
     auto setattr = [](uint32_t id, Instances inst, int value, const std::string& name = "") {
         return set(TR69set_attribute, inst, std::string(1, static_cast<char>(value)), id, name);
@@ -220,8 +239,6 @@ TEST_F(DmUrl, SetCreatesOrRetargetsTheRuleGettersNeverCut) {
     std::string log = logged([&] { EXPECT_EQ(set(SET, {1}, "http://192.0.2.20/cr"), 9002); }, 0);
     EXPECT_TRUE(has(log, "In set_val_MGTDEVICE_DEVICE_CON_REQ_URL: Invalid IP address\n")) << log;
     EXPECT_EQ(db_get(dev_path(0, "type")) + db_get(dev_path(0, "path")), "0(absent)");
-    EXPECT_EQ(set(SET, {5}, "http://192.0.2.20:7547/cr"), 9002);
-    EXPECT_EQ(db_get("/fw"), "(absent)");
     // The first URL creates rule 0; a second re-targets it, LAN port kept.
     ASSERT_EQ(set(SET, {1}, "http://192.0.2.20:7547/cr"), 0);
     ASSERT_EQ(set(SET, {1}, "http://192.0.2.21:8080/x"), 0);
