@@ -141,7 +141,8 @@ TEST_F(Crpt, CreateNextIdAndFirstFreePort) {
             {rule_path(8, "services/0/trigger/0/dst/end"), "30009"}});
     ASSERT_EQ(crpt_create(7547, "192.168.1.20"), 0);
     EXPECT_EQ(db_get(rule_path(0, kWan)), "30010");
-    // No id of 0..254 free: -15 and its line, nothing written.
+    // No id of 0..254 free (254 the highest): -15 and its line, nothing written.
+    db_del(rule_path(300));
     KV all{{rule_path(2, "enabled"), "0"}};
     for (int id = 9; id < 253; ++id)
         all.push_back({rule_path(id, "enabled"), "0"});
