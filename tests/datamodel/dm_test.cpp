@@ -140,18 +140,15 @@ TEST_F(DmParam, PassThroughSwitch) {
 TEST_F(DmParam, SettersActOnListedDevicesOnly) {
     device(255, "1");
     WireLog wire;
-    std::string log = logged(
-        [] {
-            for (auto [h, value] :
-                 {std::pair<dm_handler*, const char*>{set_val_RETAIN_DEVICE_ENTRY, "1"},
-                  {set_val_MGTDEVICE_CRPT_ENABLE, "1"},
-                  {set_val_MGTDEVICE_DEVICE_CON_REQ_URL, "http://192.0.2.9:1/"}})
-                for (uint32_t inst : {0u, 6u, 256u})
-                    EXPECT_EQ(set(h, {inst}, value), 9002) << value << inst;
-        },
-        0);
+    DebugSwitches sw(1, 0);
+    CaptureStdout log;
+    for (uint32_t i : {0u, 6u, 256u})
+        EXPECT_EQ(set(set_val_RETAIN_DEVICE_ENTRY, {i}, "1") +
+                      set(set_val_MGTDEVICE_CRPT_ENABLE, {i}, "1") +
+                      set(set_val_MGTDEVICE_DEVICE_CON_REQ_URL, {i}, "http://192.0.2.9:1/"),
+                  3 * 9002);
     EXPECT_EQ(n_of(wire.written(), "rg_conf_set_path_value"), 0);
-    EXPECT_EQ(count(log, "manageable device 255 not listed: nothing set\n"), 3u) << log;
+    EXPECT_EQ(count(log.text(), "manageable device 255 not listed: nothing set\n"), 3u);
 }
 
 TEST_F(DmAttrib, KeysValuesAndWire) {

@@ -4,7 +4,6 @@
 // a configuration change is in tests/notify (ChangesByPath) and tests/road.
 #include "registry/md.h"
 #include "tests/notify/notify_support.h"
-#include "tests/support/wire.h"
 
 using namespace tr111test;
 
@@ -101,35 +100,4 @@ TEST_F(Events, NotificationsGoOutAfterFailures) {
     log = logged([] { tr111_callback_wan_ip_change(0); });
     EXPECT_TRUE(has(log, "Error in get device list, can't notify any device \n"));
     EXPECT_TRUE(notify_rec::events().empty());
-}
-
-// A lease event costs one connection for the lease search (the device list
-// and every MAC on one handle), one for the device's keys, then one per rule
-// or record it changes.
-TEST_F(Events, ConnectionsPerLeaseEvent) {
-    device(0, "0", {{"retainDevEntry", "1"}, {"Crpt_Id", "0"}, {"Crpt_Enable", "1"}});
-    device(1, "0", {{"Crpt_Id", "1"}});
-    device(2, "1");
-    for (int id : {0, 1, 2}) {
-        db_set({{"/dev/br0/dhcps/lease/" + std::to_string(id) + "/hardware_mac",
-                 "00:11:22:33:44:0" + std::to_string(id)}});
-        if (id < 2) rule(id, 30000 + id);
-    }
-    ASSERT_EQ(md_initilize(), 0);
-    // Lease, its key and value, connections, then rules 0 and 1 enabled.
-    const std::tuple<int, const char*, const char*, size_t, std::string> cases[] = {
-        {0, "start_time", "1", 3, "1 0"},        // the retained device's rule enabled
-        {0, "valid_time", "0", 3, "0 0"},        // and disabled
-        {2, "start_time", "1", 2, "0 0"},        // a plain TR-111 device: its status only
-        {1, "valid_time", "0", 4, "0 (absent)"}, // not retained: rule and record removed
-    };
-    for (const auto& [lease, key, value, n, rules] : cases) {
-        const auto p =
-            change_payload("/dev/br0/dhcps/lease/" + std::to_string(lease) + "/" + key, 'U', value);
-        WireLog wire;
-        tr111_callback_for_MSG_CHANGE_DB(nullptr, p.data(), static_cast<uint32_t>(p.size()));
-        EXPECT_EQ(wire.conns().size(), n) << lease << key;
-        EXPECT_EQ(db_get(rule_path(0, "enabled")) + " " + db_get(rule_path(1, "enabled")), rules);
-    }
-    EXPECT_EQ(db_get(dev_path(1)), "(absent)");
 }

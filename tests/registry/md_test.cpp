@@ -175,27 +175,35 @@ TEST_F(Table, StartUpFillAndDuplicates) {
 }
 
 // Device 1 (type, keys), rule 4 (enabled; nullptr: none), an entry or none: the
-// result, "<type> <rule 4 enabled> <status in the table>" ("-": none), a line.
+// result, "<type> <rule 4 enabled> <status in the table> <connections>" ("-":
+// none; the device's keys are read on one connection), a line.
 TEST_F(Table, RefreshOfEachKindOfDevice) {
     using S = const char*;
     const KV kept{{"retainDevEntry", "1"}, {"Crpt_Id", "4"}};
     const std::tuple<S, KV, S, bool, int, int, S, S> cases[] = {
         // Plain TR-111: the status only (its rule is not its own); inactive,
         // forgotten at once (tests/road), also without an entry.
-        {"1", {{"Crpt_Id", "4"}, {"Crpt_Enable", "1"}}, "0", true, 1, 0, "1 0 1", ""},
-        {"1", {}, nullptr, false, 0, -2, "- - -", "MD table id : 1, code error : -2"},
+        {"1", {{"Crpt_Id", "4"}, {"Crpt_Enable", "1"}}, "0", true, 1, 0, "1 0 1 1", ""},
+        {"1", {}, nullptr, false, 0, -2, "- - - 2", "MD table id : 1, code error : -2"},
         // Retained WT111R2 (its rule following its status: tests/road): the
         // switch off, an unreadable flag (retained), the rule gone, no rule.
-        {"0", kept, "0", true, 1, 0, "0 0 1", ""},
-        {"0", {{"retainDevEntry", "yes"}, {"Crpt_Id", "4"}}, "1", true, 0, 0, "0 0 0", ""},
-        {"0", kept, nullptr, true, 0, -1, "0 - 0", "disable the device 1 crpt, code error: -12"},
-        {"0", {{"retainDevEntry", "1"}}, nullptr, true, 0, 0, "0 - 0", ""},
+        {"0", kept, "0", true, 1, 0, "0 0 1 1", ""},
+        {"0", {{"retainDevEntry", "yes"}, {"Crpt_Id", "4"}}, "1", true, 0, 0, "0 0 0 2", ""},
+        {"0", kept, nullptr, true, 0, -1, "0 - 0 2", "disable the device 1 crpt, code error: -12"},
+        {"0", {{"retainDevEntry", "1"}}, nullptr, true, 0, 0, "0 - 0 1", ""},
         // Not retained (the rule goes: tests/road): the record goes, the entry
         // waits for its deletion to come back as an event; 7 is inactive too.
-        {"0", {{"retainDevEntry", "0"}}, nullptr, true, 7, 0, "- - 1", ""},
+        {"0", {{"retainDevEntry", "0"}}, nullptr, true, 7, 0, "- - 1 2", ""},
         // A rule that cannot be read or removed keeps the record.
-        {"0", {{"Crpt_Id", "x"}}, nullptr, true, 0, -1, "0 - 1", "crpt id of device 1, code error"},
-        {"0", {{"Crpt_Id", "9"}}, nullptr, true, 0, -1, "0 - 1", "crpt_id : 9, code error : -12"},
+        {"0",
+         {{"Crpt_Id", "x"}},
+         nullptr,
+         true,
+         0,
+         -1,
+         "0 - 1 1",
+         "crpt id of device 1, code error"},
+        {"0", {{"Crpt_Id", "9"}}, nullptr, true, 0, -1, "0 - 1 2", "crpt_id : 9, code error : -12"},
     };
     auto val = [](const std::string& v) { return v == "(absent)" || v == "-1" ? "-" : v; };
     for (const auto& [type, keys, enabled, entry, status, rc, after, line] : cases) {
@@ -203,10 +211,14 @@ TEST_F(Table, RefreshOfEachKindOfDevice) {
         device(1, type, keys);
         if (enabled) rule(4, 30000, enabled);
         ASSERT_EQ(entry ? mdlt_add(1) : 0, 0);
-        std::string log = logged(
-            [&, st = status, r = rc, a = after] { EXPECT_EQ(md_refresh_status(1, st), r) << a; });
+        size_t conns = 0;
+        std::string log = logged([&, st = status, r = rc, a = after] {
+            WireLog wire;
+            EXPECT_EQ(md_refresh_status(1, st), r) << a;
+            conns = wire.conns().size();
+        });
         EXPECT_EQ(val(db_get(dev_path(1, "type"))) + " " + val(db_get(rule_path(4, "enabled"))) +
-                      " " + val(std::to_string(mdlt_status(1))),
+                      " " + val(std::to_string(mdlt_status(1))) + " " + std::to_string(conns),
                   after);
         EXPECT_TRUE(has(log, line)) << after << "\n" << log;
     }
