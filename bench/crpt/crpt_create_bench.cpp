@@ -98,13 +98,13 @@ bool create_once(Shared* sh, int cap_s) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (!tr111test::contain(argc, argv)) return 2;
     setvbuf(stdout, nullptr, _IOLBF, 0);
     int runs = argc > 1 ? atoi(argv[1]) : 5;
     int cap_s = argc > 2 ? atoi(argv[2]) : 120;
     if (runs < 1) runs = 5;
     if (cap_s < 1) cap_s = 120;
     setenv("TR111_BIN", TR111_BIN_DEFAULT, 0);
+    if (!tr111test::contain(argc, argv)) return 2;
     tr111test::Confd confd;
     if (!confd.running()) {
         fprintf(stderr, "confd did not start (TR111_BIN=%s)\n", getenv("TR111_BIN"));

@@ -152,12 +152,12 @@ double floor_us() {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (!tr111test::contain(argc, argv)) return 2;
     setvbuf(stdout, nullptr, _IOLBF, 0);
     long n = argc > 1 ? atol(argv[1]) : 200;
     if (n < 1) n = 200;
     setenv("TR111_BIN", TR111_BIN_DEFAULT, 0);
     setenv("TR111_SRC", TR111_SRC_DEFAULT, 0);
+    if (!tr111test::contain(argc, argv)) return 2;
 
     // The state is written, then the lab restarted on it: the daemon reads
     // it at start-up and nothing is left on its way to the daemon.
