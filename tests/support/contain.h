@@ -16,9 +16,9 @@ namespace tr111test {
 
 // First call: re-executes the program (under the emulator of TR111_EMU, if
 // any) through unshare and does not return unless that fails. In the
-// re-executed program: mounts the tmpfs, unless the program, TR111_BIN,
-// TR111_SRC or TR111_EMU lie under /tmp. False, with a line on standard
-// error, when either cannot be done.
+// re-executed program: mounts the tmpfs, unless the program or a path it
+// is given (TR111_BIN, TR111_SRC, TR111_EMU, TR111_FOOTPRINT) lies under /tmp. False, with a line
+// on standard error, when either cannot be done.
 inline bool contain(int argc, char** argv) {
     if (!getenv("TR111_CONTAINED")) {
         char self[PATH_MAX];
@@ -50,8 +50,9 @@ inline bool contain(int argc, char** argv) {
     // What the program needs from /tmp would be hidden: then no tmpfs.
     char self[PATH_MAX] = {};
     if (readlink("/proc/self/exe", self, sizeof self - 1) < 0) self[0] = '\0';
-    for (const std::string& p : {std::string(self), detail::env_or("TR111_BIN", ""),
-                                 detail::env_or("TR111_SRC", ""), detail::env_or("TR111_EMU", "")})
+    for (const std::string& p :
+         {std::string(self), detail::env_or("TR111_BIN", ""), detail::env_or("TR111_SRC", ""),
+          detail::env_or("TR111_EMU", ""), detail::env_or("TR111_FOOTPRINT", "")})
         if (p.find("/tmp/") != std::string::npos) return true;
     if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777,size=512m") != 0) {
         perror("contain: tmpfs on /tmp");
