@@ -1,9 +1,9 @@
 // Runs the rest of a program that starts the lab in namespaces of its own:
 // a network namespace (loopback up) for the fixed ports, a PID namespace
 // whose processes all end with the program, even when it is killed, and a
-// mount namespace with a tmpfs on /tmp, so that the run folders made there
-// live in memory (confd syncs its store to disk at every commit) and
-// vanish with the program.
+// mount namespace, with a tmpfs on /tmp if asked, so that the run folders
+// made there live in memory (confd syncs its store to disk at every
+// commit) and vanish with the program.
 #pragma once
 
 #include "tests/support/proc.h"
@@ -16,10 +16,11 @@ namespace tr111test {
 
 // First call: re-executes the program (under the emulator of TR111_EMU, if
 // any) through unshare and does not return unless that fails. In the
-// re-executed program: mounts the tmpfs, unless the program or a path it
-// is given (TR111_BIN, TR111_SRC, TR111_EMU, TR111_FOOTPRINT) lies under /tmp. False, with a line
-// on standard error, when either cannot be done.
-inline bool contain(int argc, char** argv) {
+// re-executed program: mounts the tmpfs when asked to, unless the program
+// or a path it is given (TR111_BIN, TR111_SRC, TR111_EMU, TR111_FOOTPRINT)
+// lies under /tmp. False, with a line on standard error, when either cannot
+// be done.
+inline bool contain(int argc, char** argv, bool tmpfs = true) {
     if (!getenv("TR111_CONTAINED")) {
         char self[PATH_MAX];
         ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
@@ -47,6 +48,7 @@ inline bool contain(int argc, char** argv) {
         perror("contain: unshare");
         return false;
     }
+    if (!tmpfs) return true;
     // What the program needs from /tmp would be hidden: then no tmpfs.
     char self[PATH_MAX] = {};
     if (readlink("/proc/self/exe", self, sizeof self - 1) < 0) self[0] = '\0';
