@@ -176,6 +176,8 @@ struct Model {
     }
 };
 
+using KV = std::vector<std::pair<std::string, std::string>>;
+
 bool concerns_daemon(const std::string& path) { // mgmtd's filter
     for (const char* w :
          {"/dev/br0/dhcps/lease/", "/ManageableDevice", "/dev/ppp0/ip", "MDNotificationLimit"})
@@ -183,7 +185,7 @@ bool concerns_daemon(const std::string& path) { // mgmtd's filter
     return false;
 }
 
-bool commit(const std::vector<std::pair<std::string, std::string>>& kv, bool ram = false) {
+bool commit(const KV& kv, bool ram = false) {
     tr111::DbHandle db(ram ? KX_DB_RAM : KX_DB_MAIN);
     for (const auto& [path, value] : kv)
         if (!db || KX_DB_Set(db.get(), path.c_str(), value.c_str()) != 0) return false;
@@ -263,13 +265,13 @@ class Walk {
     void fail(const std::string& why) {
         if (bad_.empty()) bad_ = why;
     }
-    // An ACS set and the fault the model expects.
-    void acs_set(int d, const std::string& param, const std::string& value, int want) {
+    // An ACS set and the fault the model expects; the step's description.
+    std::string acs_set(int d, const std::string& param, const std::string& value, int want) {
         auto r = acs(AcsOp::set, MD + str(d + 1) + "." + param, value);
         int got = r.outcome == 0 ? 0 : r.outcome == 1 ? r.fault : -r.outcome;
-        if (got != want)
-            fail("set " + param + " of device " + str(d) + " to \"" + value + "\" answered " +
-                 str(got) + ", the model expects " + str(want));
+        std::string what = "set " + param + " of device " + str(d) + " to \"" + value + "\"";
+        if (got != want) fail(what + " answered " + str(got) + ", the model expects " + str(want));
+        return what;
     }
 
     std::string device_add() {
@@ -310,8 +312,7 @@ class Walk {
     }
     // A verb on an existing lease: its key written, what the model does.
     template <typename F>
-    std::string on_lease(const char* name, std::vector<std::pair<std::string, std::string>> kv,
-                         F effect) {
+    std::string on_lease(const char* name, KV kv, F effect) {
         int l = free_lease(false);
         if (l < 0) return "";
         for (auto& [k, v] : kv)
@@ -359,18 +360,16 @@ class Walk {
             if (d.rule == id) d.stale = true;
         return "rule " + str(id) + " deleted";
     }
+    // Devices -1 (instance 0) to NDEV: the first and last have no record.
     std::string set_retain() {
         int d = pick_(NDEV + 2) - 1;
         auto [text, v] = INTS[pick_(8)];
-        acs_set(d, "RetainDeviceEntry", text, m_.set_retain(d, v));
-        return "set RetainDeviceEntry of device " + str(d) + " to \"" + text + "\"";
+        return acs_set(d, "RetainDeviceEntry", text, m_.set_retain(d, v));
     }
     std::string set_crpt() {
         int d = pick_(NDEV + 2) - 1;
         auto [text, v] = INTS[pick_(8)];
-        acs_set(d, "ConnectionRequestPassThroughEnable", text, m_.set_crpt(d, v));
-        return "set ConnectionRequestPassThroughEnable of device " + str(d) + " to \"" + text +
-               "\"";
+        return acs_set(d, "ConnectionRequestPassThroughEnable", text, m_.set_crpt(d, v));
     }
     std::string set_url() {
         int d = pick_(NDEV + 2) - 1;
@@ -381,8 +380,8 @@ class Walk {
         if (h == "WAN") h = m_.wan;
         std::string url = "http://" + h + port + (pick_(2) ? "cr" : "");
         bool creates = false;
-        acs_set(d, "DeviceConnectionRequestURL", url,
-                m_.set_url(d, !canonical.empty() && port_ok, &creates));
+        std::string what = acs_set(d, "DeviceConnectionRequestURL", url,
+                                   m_.set_url(d, !canonical.empty() && port_ok, &creates));
         if (creates) { // the daemon chose the rule's id: learn it
             tr111::DbHandle db(KX_DB_MAIN);
             tr111::DbString id(KX_DB_Get(db.get(), (DEV + str(d) + "/Crpt_Id").c_str()));
@@ -391,7 +390,7 @@ class Walk {
             m_.dev[d].rule = n;
             m_.dev[d].stale = false;
         }
-        return "set DeviceConnectionRequestURL of device " + str(d) + " to \"" + url + "\"";
+        return what;
     }
 
     // Fences until none but fences concerns the daemon between two of them.
