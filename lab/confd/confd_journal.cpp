@@ -616,6 +616,8 @@ void Server::reap_fold() {
     if (fold_ok_) {
         old_pending_ = false;
         snap_bytes_ = fold_snap_bytes_;
+        say("journal: folded into the state files (%llu bytes)",
+            static_cast<unsigned long long>(snap_bytes_));
     } else {
         fold_broken_ = true;
     }

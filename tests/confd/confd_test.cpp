@@ -468,3 +468,160 @@ TEST(ConfdServer, OrderBetweenConnectionsAndConfCommandLine) {
     EXPECT_EQ(conf({"get", "/x"}),
               "2 conf: cannot connect to the configuration server on 127.0.0.1:7000\n");
 }
+
+// confd on a state folder with options, killed (SIGKILL) when it goes.
+std::unique_ptr<Background> start_confd(const std::string& dir, const Strings& opts = {}) {
+    auto argv = program("confd");
+    argv.insert(argv.end(), {"--state", dir + "/state"});
+    argv.insert(argv.end(), opts.begin(), opts.end());
+    auto p = std::make_unique<Background>(argv, dir + "/log");
+    EXPECT_TRUE(wait_port(7000, 10000)) << read_file(dir + "/log");
+    return p;
+}
+
+TEST(ConfdServer, KilledAtAnyMomentLosesNoAcknowledgedCommit) {
+    TempDir dir;
+    // Writers commit two values at a time; a commit is acknowledged when a
+    // read on the writer's next connection sees it. confd is killed at
+    // random moments, folds of the journal included, and restarted.
+    constexpr int WRITERS = 3;
+    std::array<long, WRITERS> acked{}, next{};
+    std::mt19937 rng(std::random_device{}());
+    auto key = [](int w, const std::string& k) { return "/w" + std::to_string(w) + "/" + k; };
+    for (int kill_no = 0; kill_no <= 8; ++kill_no) {
+        auto confd = start_confd(dir.path(), {"--fold-bytes", "3000"});
+        for (int w = 0; w < WRITERS; ++w) {
+            long seq = atol(db_get(key(w, "seq")).c_str());
+            long k = atol(db_get(key(w, std::to_string(acked[w] % 10))).c_str());
+            EXPECT_GE(seq, acked[w]) << w;
+            EXPECT_TRUE(k >= acked[w] && k % 10 == acked[w] % 10) << k << " " << acked[w];
+            next[w] = seq + 1;
+        }
+        if (kill_no == 8) break;
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> writers;
+        for (int w = 0; w < WRITERS; ++w)
+            writers.emplace_back([&, w] {
+                for (long v = next[w]; !stop; acked[w] = v++) {
+                    const std::string text = std::to_string(v);
+                    tr111::DbHandle db(KX_DB_MAIN);
+                    if (!db || KX_DB_Set(db.get(), key(w, "seq").c_str(), text.c_str()) != 0 ||
+                        KX_DB_Set(db.get(), key(w, std::to_string(v % 10)).c_str(), text.c_str()) !=
+                            0)
+                        return;
+                    db.close_set();
+                    if (db_get(key(w, "seq")) != text) return;
+                }
+            });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 300));
+        confd->signal(SIGKILL);
+        confd->wait(10000);
+        stop = true;
+        for (auto& t : writers)
+            t.join();
+    }
+    const std::string log = read_file(dir.path() + "/log");
+    EXPECT_GT(count(log, "journal: folded into the state files"), 0u);
+    EXPECT_EQ(count(log, "damaged"), 0u);
+    EXPECT_GT(acked[0] + acked[1] + acked[2], 50);
+    // The folder parses whole; at SIGTERM what was not committed is kept too.
+    auto confd = start_confd(dir.path());
+    EXPECT_EQ(run_program("conf", {"dump", "/"}).status, 0);
+    KX_DB_Set(tr111::DbHandle(KX_DB_MAIN).get(), "/uncommitted", "1");
+    EXPECT_EQ(db_get("/uncommitted"), "1");
+    confd->signal(SIGTERM);
+    EXPECT_EQ(confd->wait(10000), 0);
+    confd = start_confd(dir.path());
+    EXPECT_EQ(db_get("/uncommitted"), "1");
+    // A state file that cannot be used stops confd.
+    mkdir((dir.path() + "/bad").c_str(), 0755);
+    write_file(dir.path() + "/bad/main.conf", "(\"\"(");
+    EXPECT_EQ(run_program("confd", {"--state", dir.path() + "/bad"}, 20000).status, 1);
+}
+
+TEST(ConfdServer, ConnectionLimitAndIdleTimeout) {
+    TempDir dir;
+    auto confd = start_confd(dir.path(), {"--max-connections", "4", "--idle-timeout", "2"});
+    db_set({{"/x", "1"}});
+    // A subscriber and three busy peers fill the places.
+    int sub = ipc_connect(7000);
+    ASSERT_EQ(ipc_string_write(sub, "subscribe"), 0);
+    std::vector<int> peers;
+    for (int i = 0; i < 3; ++i)
+        peers.push_back(ipc_connect(7000));
+    std::atomic<bool> busy{true};
+    std::thread asking([&] {
+        while (busy) {
+            for (int fd : peers)
+                if (ipc_string_write(fd, GET.c_str()) == 0 && ipc_string_write(fd, "/x") == 0)
+                    free(ipc_string_read(fd));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    // One more is refused at once, with a line.
+    auto log = [&] { return read_file(dir.path() + "/log"); };
+    EXPECT_TRUE(eventually([&] { return db_get("/x") == "(absent)"; }));
+    EXPECT_TRUE(eventually([&] { return has(log(), "refused 1 connection: 4 open"); })) << log();
+    // Peers idle for a second make room, the longest idle first.
+    busy = false;
+    asking.join();
+    EXPECT_TRUE(eventually([&] { return db_get("/x") == "1"; }));
+    EXPECT_EQ(count(log(), "conn 4: closed: idle for "), 1u) << log();
+    // Silent ones are closed after the idle timeout; a subscriber is not.
+    EXPECT_TRUE(eventually([&] { return count(log(), "closed: no request for 2 s") == 2; }));
+    db_set({{"/y", "2"}});
+    char* path = ipc_string_read(sub);
+    EXPECT_STREQ(path, "/y");
+    free(path);
+    for (int fd : peers)
+        ipc_client_close(fd, 0);
+    ipc_client_close(sub, 0);
+}
+
+// Starts argv with its standard output (and error, or a file for it) on a
+// pipe nobody reads any more; returns the child.
+pid_t start_unread(const std::vector<std::string>& argv, const std::string& err = "") {
+    int p[2];
+    if (pipe(p) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(p[0]);
+        dup2(p[1], 1);
+        int e = err.empty() ? p[1] : open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(e, 2);
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(p[0]);
+    close(p[1]);
+    return pid;
+}
+
+TEST(ConfdServer, ReadersThatGoAwayEndNeitherConfdNorConf) {
+    TempDir dir;
+    auto argv = program("confd");
+    argv.insert(argv.end(), {"--state", dir.path()});
+    pid_t confd = start_unread(argv);
+    ASSERT_TRUE(wait_port(7000, 10000));
+    // Log lines to nobody, and a peer gone before its reply.
+    int fd = ipc_connect(7000);
+    ipc_string_write(fd, "rg_conf_bogus");
+    ipc_client_close(fd, 1);
+    fd = ipc_connect(7000);
+    ipc_string_write(fd, GET.c_str());
+    ipc_string_write(fd, "/x");
+    ipc_client_close(fd, 1);
+    db_set({{"/x", std::string(30000, 'x')}});
+    auto conf = program("conf");
+    conf.insert(conf.end(), {"dump", "/"});
+    pid_t dump = start_unread(conf, dir.path() + "/err");
+    EXPECT_EQ(detail::reap(dump, 20000), 2);
+    EXPECT_EQ(read_file(dir.path() + "/err"), "conf: cannot write the output: Broken pipe\n");
+    EXPECT_EQ(db_get("/x").size(), 30000u);
+    kill(confd, SIGTERM);
+    EXPECT_EQ(detail::reap(confd, 10000), 0);
+}
