@@ -543,32 +543,43 @@ TEST(ConfdServer, ConnectionLimitAndIdleTimeout) {
     TempDir dir;
     auto confd = start_confd(dir.path(), {"--max-connections", "4", "--idle-timeout", "2"});
     db_set({{"/x", "1"}});
+    ASSERT_EQ(db_get("/x"), "1"); // the connections before are gone
     // A subscriber and three busy peers fill the places.
+    auto log = [&] { return read_file(dir.path() + "/log"); };
     int sub = ipc_connect(7000);
     ASSERT_EQ(ipc_string_write(sub, "subscribe"), 0);
+    ASSERT_TRUE(eventually([&] { return has(log(), "conn 4: subscribed"); }));
     std::vector<int> peers;
-    for (int i = 0; i < 3; ++i)
+    auto ask = [](int fd) {
+        char* r = ipc_string_write(fd, GET.c_str()) == 0 && ipc_string_write(fd, "/x") == 0
+                      ? ipc_string_read(fd)
+                      : nullptr;
+        free(r);
+        return r != nullptr;
+    };
+    for (int i = 0; i < 3; ++i) {
         peers.push_back(ipc_connect(7000));
+        ASSERT_TRUE(ask(peers.back()));
+    }
     std::atomic<bool> busy{true};
     std::thread asking([&] {
         while (busy) {
             for (int fd : peers)
-                if (ipc_string_write(fd, GET.c_str()) == 0 && ipc_string_write(fd, "/x") == 0)
-                    free(ipc_string_read(fd));
+                ask(fd);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
     // One more is refused at once, with a line.
-    auto log = [&] { return read_file(dir.path() + "/log"); };
     EXPECT_TRUE(eventually([&] { return db_get("/x") == "(absent)"; }));
     EXPECT_TRUE(eventually([&] { return has(log(), "refused 1 connection: 4 open"); })) << log();
     // Peers idle for a second make room, the longest idle first.
     busy = false;
     asking.join();
     EXPECT_TRUE(eventually([&] { return db_get("/x") == "1"; }));
-    EXPECT_EQ(count(log(), "conn 4: closed: idle for "), 1u) << log();
+    EXPECT_EQ(count(log(), "conn 5: closed: idle for "), 1u) << log();
     // Silent ones are closed after the idle timeout; a subscriber is not.
-    EXPECT_TRUE(eventually([&] { return count(log(), "closed: no request for 2 s") == 2; }));
+    EXPECT_TRUE(eventually([&] { return count(log(), "closed: no request for 2 s") == 2; }))
+        << log();
     db_set({{"/y", "2"}});
     char* path = ipc_string_read(sub);
     EXPECT_STREQ(path, "/y");
