@@ -149,6 +149,7 @@ class Loop {
     std::vector<uint32_t> again_;    // with work left for the next round
     uint32_t next_id_ = 0;
     bool accept_paused_ = false;
+    size_t freed_ = 0; // bytes freed since the last trim
     Clock::time_point refusal_logged_{};
     size_t refusals_unlogged_ = 0;
 };
@@ -171,11 +172,9 @@ void Loop::close_conn(uint32_t id, const char* why) {
     if (c.in_idle) idle_.erase(c.idle);
     if (c.s->subscribed() || c.s->dropped()) std::erase(subs_, id);
     close(c.fd);
-    size_t held = c.s->out_bytes() + c.s->pending_bytes();
+    freed_ += c.s->out_bytes() + c.s->pending_bytes() + c.s->in_bytes();
     conns_.erase(it);
     accept_paused_ = false;
-    // A connection that held much gives its memory back to the system.
-    if (held > (1u << 20)) malloc_trim(0);
 }
 
 int Loop::timeout_ms() {
@@ -223,6 +222,7 @@ void Loop::round(const epoll_event* evs, int n) {
     }
     // The commits of this round become durable before any reply goes out.
     srv_.sync();
+    freed_ += srv_.take_freed();
     auto now = Clock::now();
     // Subscribers have this round's records to send.
     for (uint32_t id : subs_)
@@ -257,6 +257,12 @@ void Loop::round(const epoll_event* evs, int n) {
         close_conn(idle_.front(), why);
     }
     if (listener && !accept_paused_) accept_all();
+    // What closed connections and deleted nodes held is given back to the
+    // system once it adds up.
+    if (freed_ > (4u << 20)) {
+        malloc_trim(0);
+        freed_ = 0;
+    }
 }
 
 void Loop::accept_all() {
@@ -386,6 +392,9 @@ int main(int argc, char** argv) {
         ++i;
     }
 
+    // One heap for the loop and the fold's thread, so that what the fold
+    // frees is given back to the system like the rest.
+    mallopt(M_ARENA_MAX, 1);
     // A peer or a log reader that goes away never ends confd.
     signal(SIGPIPE, SIG_IGN);
     struct sigaction sa {};

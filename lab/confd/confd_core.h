@@ -34,6 +34,7 @@
 #include <sys/uio.h>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace confd {
@@ -215,6 +216,8 @@ class Server {
     // What the store's size counts (see NODE_COST).
     size_t store_bytes(int store) const { return stores_[store].bytes; }
     size_t pending_total() const { return pending_total_; }
+    // Bytes of deleted nodes since the last call (the loop gives memory back).
+    size_t take_freed() { return std::exchange(freed_, 0); }
 
   private:
     struct Store {
@@ -263,6 +266,7 @@ class Server {
     std::unordered_map<uint64_t, Node*> index_;
     std::vector<Session*> subs_;
     size_t pending_total_ = 0;
+    size_t freed_ = 0;
 
     bool quiet_ = false; // log lines kept in said_ (a fold's own server)
     std::string said_;
@@ -330,6 +334,7 @@ class Session {
     bool done() const { return dropped_ || (closing_ && out_bytes() == 0); }
     bool subscribed() const { return subscribed_; }
     size_t pending_bytes() const { return pending_bytes_; }
+    size_t in_bytes() const { return in_.capacity(); }
     // Items handled so far (the loop's measure of a connection's activity).
     uint64_t items() const { return items_; }
 

@@ -196,7 +196,9 @@ void Server::drop(Node* n, int store) {
     for (auto& [key, son] : n->sons)
         drop(son.get(), store);
     index_.erase(n->id);
-    stores_[store].bytes -= n->key().size() + n->value.size() + NODE_COST;
+    size_t bytes = n->key().size() + n->value.size() + NODE_COST;
+    stores_[store].bytes -= bytes;
+    freed_ += bytes;
 }
 
 void Server::set_value(Node* n, std::string_view value, int store) {
