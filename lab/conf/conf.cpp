@@ -34,7 +34,7 @@ const char usage_text[] =
     "Paths are slash-separated (\"/fw/rule/loc_srv/3/enabled\"); empty\n"
     "components are ignored. Writes are committed with reconf.\n"
     "Exit status: 0 done, 1 no such path, 2 server unreachable, failed\n"
-    "exchange or usage.\n";
+    "exchange, output that could not be written, or usage.\n";
 
 constexpr int EXIT_ABSENT = 1;
 constexpr int EXIT_TROUBLE = 2;
