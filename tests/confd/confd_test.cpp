@@ -260,6 +260,18 @@ TEST(ConfdSessionLimits, ByteLimitsRefuseAndGiveBack) {
     lim.pending_bytes = 30000;
     lim.pending_total = 40000;
     Server srv("", lim);
+    {
+        // A record weighs 64 bytes with its path and text: up to the limit, not a byte more.
+        Peer fits(srv, 8), over(srv, 9);
+        over.send({SET, "/w", std::string(30000 - 64 - 1, 'w')});
+        fits.send({SET, "/v", std::string(30000 - 64 - 2, 'v')});
+        EXPECT_EQ(fits.s.pending_bytes(), 30000u);
+        EXPECT_FALSE(fits.s.closing());
+        EXPECT_EQ(count(log_text, "conn 9: refused: change of \"/w\": this connection's changes "
+                                  "waiting for reconf would pass 30000 bytes"),
+                  1u);
+        fits.send({FREE, "/v"});
+    }
     // The records of a deep write weigh their paths: over a connection's
     // limit, nothing is written and the connection is closed.
     std::string deep;
@@ -580,6 +592,8 @@ TEST(ConfdServer, ConnectionLimitAndIdleTimeout) {
     // Silent ones are closed after the idle timeout; a subscriber is not.
     EXPECT_TRUE(eventually([&] { return count(log(), "closed: no request for 2 s") == 2; }))
         << log();
+    char byte;
+    EXPECT_EQ(recv(peers[2], &byte, 1, MSG_DONTWAIT), 0); // closed, not forgotten
     db_set({{"/y", "2"}});
     char* path = ipc_string_read(sub);
     EXPECT_STREQ(path, "/y");
