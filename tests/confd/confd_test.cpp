@@ -196,11 +196,11 @@ TEST_F(ConfdSession, ChangeRecordsInCommitOrder) {
     EXPECT_EQ(sub2.records(), got);
     // A level another connection created and has not committed is reported
     // by the first commit that needs it, before anything beneath, and once.
-    a.send({SET, "/n/x", "1"});
-    b.send({SET, "/n/y", "2", "reconf", "#4"});
-    EXPECT_EQ(sub.records(), (Strings{"/|C|n", "/n/y|U|2"}));
+    a.send({SET, "/n/m/x", "1"});
+    b.send({SET, "/n/m/y", "2", "reconf", "#4"});
+    EXPECT_EQ(sub.records(), (Strings{"/|C|n", "/n/|C|m", "/n/m/y|U|2"}));
     a.send({"reconf", "#4"});
-    EXPECT_EQ(sub.records(), (Strings{"/n/x|U|1"}));
+    EXPECT_EQ(sub.records(), (Strings{"/n/m/x|U|1"}));
     // A deletion not committed yet is reported before a node made at the
     // same path since; a value of a node deleted since is not reported.
     a.send({FREE, "/n"});
