@@ -175,10 +175,15 @@ void Loop::close_conn(uint32_t id, const char* why) {
     freed_ += c.s->out_bytes() + c.s->pending_bytes() + c.s->in_bytes();
     conns_.erase(it);
     accept_paused_ = false;
+    // Factory settings are committed when their connection ends: synced at
+    // once, so that no output waits for a later round.
+    if (srv_.held()) srv_.sync();
 }
 
 int Loop::timeout_ms() {
-    if (!again_.empty()) return 0;
+    // Work left, or a commit made since the round's sync (the factory
+    // settings of a connection that closed).
+    if (!again_.empty() || srv_.held()) return 0;
     int t = -1;
     if (!idle_.empty()) {
         auto due = conns_.at(idle_.front()).last + std::chrono::seconds(o_.idle_s);

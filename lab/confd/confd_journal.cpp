@@ -388,7 +388,9 @@ int Server::sync() {
     if (!resave_ && jwrite() == 0) {
         if (fdatasync(jfd_) == 0) {
             jsynced_ = jsize_;
-            if (!stopping_ && !fold_broken_ && !fold_.joinable() &&
+            // The journal is rotated only where it ends with a commit mark:
+            // changes written since would be cut from their commit.
+            if (!stopping_ && !fold_broken_ && !fold_.joinable() && !jops_ &&
                 (old_pending_ || jsize_ > std::max<uint64_t>(lim_.compact_bytes, snap_bytes_)))
                 start_fold();
             return 0;
