@@ -380,6 +380,23 @@ TEST(ConfdState, JournalSyncedBeforeRepliesReplayedByWholeCommitsKeptWhenDamaged
     log_text.clear();
     ASSERT_EQ(Server(copy).load(), 0);
     EXPECT_EQ(count(log_text, "journal"), 0u);
+    // A fold takes only whole commits: a change written after the round's
+    // commit, and committed later, is not cut from its commit.
+    lim.compact_bytes = 1;
+    {
+        Server f(dir.path() + "/fold", lim);
+        ASSERT_EQ(f.load(), 0);
+        Peer a(f, 1), b(f, 2);
+        a.feed(frames({SET, "/x", "1", "reconf", "#4"}));
+        b.feed(frames({SET, "/y", "2"}));
+        f.sync();
+        b.send({"reconf", "#4"});
+        ASSERT_TRUE(eventually([&] { return !f.folding(); }));
+        fs::copy(dir.path() + "/fold", copy + "2", fs::copy_options::recursive); // killed now
+    }
+    Server k(copy + "2");
+    ASSERT_EQ(k.load(), 0);
+    EXPECT_EQ(Peer(k, 1).ask({GET, "/y"}), "(\"\"(\"y\"=\"2\"))");
     // A state file that cannot be used stops the load and is left as it is.
     const std::string priv = state + "/priv.conf";
     for (const char* bad :
