@@ -2,6 +2,7 @@
 // or breaking its channel, junk on the mailbox), and 10,000 changes under load.
 #include "bench/footprint/loadgen.h"
 #include "platform/include/ipc.h"
+#include "platform/include/msg.h"
 #include "platform/include/tr69_lib.h"
 #include "platform/include/tr69_wire.h"
 #include "tests/support/confd.h"
@@ -230,10 +231,10 @@ TEST(Faults, GarbageAndHalfFramesOnTheMailbox) {
         conns.push_back(ipc_connect(DAEMON_MAILBOX_PORT));
         EXPECT_TRUE(send_bytes(conns.back(), bytes));
     }
-    // Meanwhile, idle connections beyond the mailbox's 64: each new one takes
+    // Meanwhile, idle connections beyond the mailbox's 16: each new one takes
     // the place of the one idle the longest, so senders still get through
     // (one whose connection went reconnects).
-    while (conns.size() < 73)
+    while (conns.size() < MSG_CONNECTION_MAX + 9)
         conns.push_back(ipc_connect(DAEMON_MAILBOX_PORT));
     Mailbox other;
     const size_t seen = lab.logged(TLV);
