@@ -5,12 +5,16 @@
 #include "platform/include/msg.h"
 #include "platform/include/tr69_lib.h"
 #include "platform/include/tr69_wire.h"
+#include "platform/net.h"
 #include "tests/support/confd.h"
 #include "tests/support/lab.h"
 #include "tests/support/net.h"
 
+#include <fcntl.h>
+#include <iostream>
 #include <numeric>
 #include <optional>
+#include <sys/stat.h>
 
 using namespace tr111test;
 using namespace tr111load;
@@ -188,36 +192,103 @@ TEST(Faults, ConfdKilledInTrafficThenRestarted) {
     EXPECT_TRUE(eventually([&] { return fds_of(lab.daemon) == fds; })) << fds_of(lab.daemon);
 }
 
-// The agent killed while notifications are on their way to it, an agent that
-// stalls inside a frame, one that stops reading while notifications pile up:
-// each fails the channel within its bound and ends the daemon with 255.
+// The agent killed while notifications are on their way to it, or an agent
+// that stalls inside a frame: each fails the channel within its bound and
+// ends the daemon with 255.
 TEST(Faults, AgentKilledEndsTheDaemonWith255) {
-    for (int rcvbuf : {-1, 0, 2048}) { // real agent killed, half frame, not reading
-        SCOPED_TRACE(rcvbuf);
+    for (bool stalls : {false, true}) {
+        SCOPED_TRACE(stalls);
         std::optional<FakeAgent> fake;
-        if (rcvbuf >= 0) fake.emplace(rcvbuf);
+        if (stalls) fake.emplace();
         OwnDaemon own(!fake);
         ASSERT_TRUE(own.started);
-        if (fake) fake->thread.join(); // the daemon has registered everything
-        ASSERT_TRUE(!fake || fake->fd >= 0);
         std::atomic<bool> stop{false};
         std::thread changes([&] {
             Mailbox mb;
-            for (int i = 0; !stop && rcvbuf != 0; ++i)
+            for (int i = 0; !stop && !stalls; ++i)
                 mb.send(burst_change(i, 0));
         });
         if (!fake && eventually([] { return agent_events() > 20; }, 30000))
             own.agent->signal(SIGKILL);
-        std::string part(TR69_WIRE_HEADER + 100, 'x');
-        part[0] = static_cast<char>(TR69_FRAME_REQUEST);
-        tr69_put_u32(reinterpret_cast<uint8_t*>(&part[1]), sizeof(tr69_request));
-        EXPECT_TRUE(rcvbuf != 0 || send_bytes(fake->fd, part));
+        if (fake) {
+            fake->thread.join(); // the daemon has registered everything
+            std::string part(TR69_WIRE_HEADER + 100, 'x');
+            part[0] = static_cast<char>(TR69_FRAME_REQUEST);
+            tr69_put_u32(reinterpret_cast<uint8_t*>(&part[1]), sizeof(tr69_request));
+            EXPECT_TRUE(send_bytes(fake->fd, part));
+        }
         EXPECT_EQ(own.daemon->wait(120000), 255) << own.log();
         stop = true;
         changes.join();
         EXPECT_NE(own.log().find("receiving data msg from tr69 failed"), std::string::npos);
     }
 }
+
+// An agent that stops reading while notifications pile up: the one it does
+// not take is printed and dropped, the channel stays, and once the agent
+// reads again the daemon answers its requests.
+TEST(Faults, ANotificationTheAgentDoesNotTakeIsDropped) {
+    FakeAgent fake(2048);
+    OwnDaemon own(false);
+    ASSERT_TRUE(own.started);
+    fake.thread.join();
+    ASSERT_GE(fake.fd, 0);
+    std::atomic<bool> stop{false};
+    std::thread changes([&] {
+        Mailbox mb;
+        for (int i = 0; !stop; ++i)
+            mb.send(burst_change(i, 0));
+    });
+    const std::string failed = "TR69 notify event failed: failure code=-9006";
+    EXPECT_TRUE(eventually([&] { return own.log().find(failed) != std::string::npos; }, 120000));
+    stop = true;
+    changes.join();
+    EXPECT_TRUE(own.daemon->running());
+    EXPECT_EQ(fake.request(fake.handlers[3]), 0) << own.log();
+    EXPECT_EQ(own.log().find("receiving data msg from tr69 failed"), std::string::npos);
+}
+
+// Start-up with an agent that is absent, accepts nothing (its accept queue
+// full) or takes connections and never answers: ten tries, then 255. The
+// first writes its debug lines into a pipe read for one byte and closed
+// ("tr111d 3 | head -c 1").
+enum class Agent { absent, queue_full, silent };
+class Startup : public testing::TestWithParam<Agent> {};
+TEST_P(Startup, GivesUpAfterTenTries) {
+    std::vector<int> fds; // the listener and the connections that fill its queue
+    if (GetParam() != Agent::absent)
+        fds.push_back(loopback_listen(TR69_AGENT_PORT, GetParam() == Agent::silent ? 16 : 0));
+    for (int i = 0; GetParam() == Agent::queue_full && i < 2; ++i) {
+        fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        const sockaddr_in a = loopback_addr(TR69_AGENT_PORT);
+        connect(fds.back(), reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    }
+    TempDir dir;
+    const std::string log = dir.path() + "/log";
+    std::jthread head; // reads one byte of the pipe, then closes it
+    if (GetParam() == Agent::absent && mkfifo(log.c_str(), 0600) == 0)
+        head = std::jthread([&log] {
+            int fd = open(log.c_str(), O_RDONLY);
+            char c;
+            EXPECT_EQ(read(fd, &c, 1), 1);
+            close(fd);
+        });
+    const auto t0 = std::chrono::steady_clock::now();
+    auto argv = program("tr111d");
+    argv.push_back("3");
+    Background daemon(argv, log);
+    EXPECT_EQ(daemon.wait(120000), 255); // not 141 (SIGPIPE)
+    std::cout << "gave up after "
+              << std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count()
+              << " s\n";
+    if (GetParam() != Agent::absent) {
+        EXPECT_NE(read_file(log).find("failed after 10 tries"), std::string::npos);
+    }
+    for (int fd : fds)
+        close(fd);
+}
+INSTANTIATE_TEST_SUITE_P(Agent, Startup,
+                         testing::Values(Agent::absent, Agent::queue_full, Agent::silent));
 
 TEST(Faults, GarbageAndHalfFramesOnTheMailbox) {
     LabRun lab;
