@@ -92,7 +92,8 @@ struct Conn {
     uint8_t out[ACK_OUT_MAX] = {}; // acknowledgements not yet written
     size_t out_len = 0;
     int64_t last_progress = 0;
-    bool dead = false;
+    bool dead = false; // to be closed
+    bool gone = false; // the peer reads no more: no acknowledgement goes out
 };
 
 // What a mailbox took from one sender: the newest sequence number and, bit
@@ -190,7 +191,7 @@ void drop(Mailbox* mb, Conn& c, const char* why) {
 }
 
 void flush_acks(Conn& c) {
-    while (c.out_len != 0 && !c.dead) {
+    while (c.out_len != 0 && !c.dead && !c.gone) {
         ssize_t n = send(c.fd, c.out, c.out_len, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             c.out_len -= static_cast<size_t>(n);
@@ -200,8 +201,10 @@ void flush_acks(Conn& c) {
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             return;
         } else {
-            // The peer went away; what it sent is taken, its re-send will be dropped.
-            c.dead = true;
+            // The peer went away: the whole messages it sent are still
+            // taken; a re-send of them will be dropped.
+            c.gone = true;
+            c.out_len = 0;
             return;
         }
     }
@@ -231,10 +234,12 @@ void take_message(Mailbox* mb, Conn& c, const uint8_t* frame) {
         return;
     }
     if (!resend) record_taken(mb, known, sender, seq);
-    c.out[c.out_len] = TAG_ACK;
-    put_be32(c.out + c.out_len + 1, seq);
-    c.out_len += ACK_SIZE;
-    flush_acks(c);
+    if (!c.gone) {
+        c.out[c.out_len] = TAG_ACK;
+        put_be32(c.out + c.out_len + 1, seq);
+        c.out_len += ACK_SIZE;
+        flush_acks(c);
+    }
 
     if (resend) {
         msg_log(2, "mailbox %d: code %u seq %u from %08x is a re-send of one taken; dropped",
