@@ -612,11 +612,12 @@ int connect_to(const sockaddr_in& addr, int64_t deadline) {
         do {
             r = poll(&p, 1, rt::ms_left(deadline));
         } while (r < 0 && errno == EINTR);
-        int err = 0;
+        int err = r == 0 ? ETIMEDOUT : errno;
         socklen_t len = sizeof err;
-        if (r <= 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+        if (r > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+        if (r <= 0 || err != 0) {
             close(fd);
-            errno = r == 0 ? ETIMEDOUT : err;
+            errno = err;
             return -1;
         }
     }
