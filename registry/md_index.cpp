@@ -20,10 +20,10 @@
 
 #include "db/tr111_db.h"
 #include "main/tr111.h"
+#include "platform/rt.h"
 
 #include <cstdio>
 #include <cstring>
-#include <pthread.h>
 
 static constexpr char TR111_MODULE[] = "TR111_md";
 
@@ -45,21 +45,14 @@ struct Index {
     Entry e[MD_MAX_NBR];
 };
 
-pthread_mutex_t index_mtx = PTHREAD_MUTEX_INITIALIZER;
+rt::Mutex index_mtx;
 Index index_held;          // guarded by index_mtx
 bool index_valid = false;  // guarded by index_mtx
 uint32_t index_generation; // guarded by index_mtx
 
-struct IndexLock {
-    IndexLock() { pthread_mutex_lock(&index_mtx); }
-    ~IndexLock() { pthread_mutex_unlock(&index_mtx); }
-    IndexLock(const IndexLock&) = delete;
-    IndexLock& operator=(const IndexLock&) = delete;
-};
-
 // Drops the index; the generation from then on.
 uint32_t drop() {
-    IndexLock lock;
+    rt::Lock lock(index_mtx);
     index_valid = false;
     return ++index_generation;
 }
@@ -67,7 +60,7 @@ uint32_t drop() {
 // Copies the index into out; false when there is none. *gen is the
 // generation seen.
 bool take(Index* out, uint32_t* gen) {
-    IndexLock lock;
+    rt::Lock lock(index_mtx);
     *gen = index_generation;
     if (!index_valid) return false;
     out->count = index_held.count;
@@ -77,7 +70,7 @@ bool take(Index* out, uint32_t* gen) {
 
 // Keeps a walk's index unless the device set changed since gen.
 void install(const Index& walked, uint32_t gen) {
-    IndexLock lock;
+    rt::Lock lock(index_mtx);
     if (gen != index_generation) return;
     index_held = walked;
     index_valid = true;
@@ -173,7 +166,7 @@ void md_index_drop() {
 }
 
 void md_index_forget(int32_t id) {
-    IndexLock lock;
+    rt::Lock lock(index_mtx);
     ++index_generation;
     if (!index_valid) return;
     // With the list full, the deletion lets a device that was left out in.
