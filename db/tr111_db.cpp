@@ -91,20 +91,25 @@ const char* SetWalk::value(uint32_t j) const {
 // The next chunk's sons by position, then their keys. False after the last
 // son or when the connection broke.
 bool SetWalk::load_keys() {
+    // The number of sons first, so that no son is asked for past the last
+    // (a son that went meanwhile still ends the walk early).
+    if (next_son_ == 0) sons_ = KX_set_get_nsons(h_, set_);
+    uint32_t ask = sons_ - static_cast<uint32_t>(next_son_);
+    if (ask > KX_DB_BATCH_MAX) ask = KX_DB_BATCH_MAX;
     KX_DB_Batch_Clear(&reads_);
-    for (uint32_t i = 0; i < KX_DB_BATCH_MAX; ++i)
+    for (uint32_t i = 0; i < ask; ++i)
         KX_DB_Batch_Son(&reads_, set_, next_son_ + static_cast<int>(i));
-    next_son_ += static_cast<int>(KX_DB_BATCH_MAX);
+    next_son_ += static_cast<int>(ask);
     KX_DB_Batch_Clear(&keys_);
-    if (KX_DB_Batch_Run(h_, &reads_) == 0) {
-        for (uint32_t i = 0; i < KX_DB_BATCH_MAX; ++i) {
+    if (h_->ipc_err == 0 && KX_DB_Batch_Run(h_, &reads_) == 0) {
+        for (uint32_t i = 0; i < ask; ++i) {
             uint32_t node = KX_DB_Batch_Node(&reads_, static_cast<int>(i));
             if (node == 0) break;
             KX_DB_Batch_Value(&keys_, node);
         }
     }
     nkeys_ = keys_.n;
-    last_chunk_ = nkeys_ < KX_DB_BATCH_MAX;
+    last_chunk_ = nkeys_ < ask || static_cast<uint32_t>(next_son_) >= sons_;
     failed_ = h_->ipc_err != 0 || (nkeys_ > 0 && KX_DB_Batch_Run(h_, &keys_) != 0);
     return !failed_ && nkeys_ > 0;
 }

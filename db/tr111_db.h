@@ -64,11 +64,12 @@ class DbBatch {
 };
 
 // Walks the sons of a set on one handle, as get_son and get_next would, but
-// pipelined: per chunk of KX_DB_BATCH_MAX sons, one batch of son requests
-// by position and one of value requests (the sons' keys), then, for each
-// son whose key is a number, the reads of up to two paths formatted with it
-// (path formats with one "%d"), in batches. A search that stops early may
-// have read a little past the son it stopped at; reads change nothing.
+// pipelined: the number of sons, then per chunk of KX_DB_BATCH_MAX sons one
+// batch of son requests by position and one of value requests (the sons'
+// keys), then, for each son whose key is a number, the reads of up to two
+// paths formatted with it (path formats with one "%d"), in batches. A
+// search that stops early may have read a little past the son it stopped
+// at; reads change nothing.
 //
 //     for (tr111::SetWalk w(h, set, fmts, 1); w.next();)
 //         use(w.key(), w.value(0));
@@ -103,7 +104,7 @@ class SetWalk {
     KX_DB_batch keys_;  // the chunk's keys
     KX_DB_batch reads_; // son requests, then the reads of a part of the chunk
     int slots_[KX_DB_BATCH_MAX][READS_MAX];
-    uint32_t nkeys_ = 0, begin_ = 0, end_ = 0, cur_ = 0;
+    uint32_t sons_ = 0, nkeys_ = 0, begin_ = 0, end_ = 0, cur_ = 0;
     int next_son_ = 0;
     bool last_chunk_ = false, failed_ = false;
 };
