@@ -66,6 +66,12 @@ if [ "${1:-}" = --inside ]; then
     settle
     report "after the load"
     echo "load: $result"
+    echo "private memory by mapping after the load (KiB):"
+    awk -v guest="${TR111_EMU:+1}" '
+        /^[0-9a-f]+-[0-9a-f]+ / { split($1, r, "-"); n = !guest || length(r[2]) <= 8 || r[2] == "100000000"
+                                  name = NF >= 6 ? $6 : "(anonymous: heap, stacks)" }
+        n && ($1 == "Private_Clean:" || $1 == "Private_Dirty:") { sum[name] += $2 }
+        END { for (m in sum) if (sum[m] > 0) printf "  %5d  %s\n", sum[m], m }' "/proc/$pid/smaps" | sort -rn
     read -r private _ < <(own)
     echo "private memory after the load: $private KiB, target at most 512 KiB:" \
         "$([ "$private" -le 512 ] && echo met || echo MISSED)"
