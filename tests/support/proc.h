@@ -3,6 +3,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -193,6 +194,21 @@ class Background {
   private:
     int pid_ = -1, status_ = -1;
 };
+
+// For a benchmark: from the call on, SIGTERM, SIGINT and SIGHUP end its
+// loops (stop_signal() gives the signal, 0 while none came) rather than
+// the process, so that it ends what it started and removes its folders.
+inline std::atomic<int> g_stop_signal{0};
+inline void catch_stop_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = [](int sig) { g_stop_signal = sig; };
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+}
+inline int stop_signal() {
+    return g_stop_signal;
+}
 
 // True once something accepts TCP connections on 127.0.0.1:port (or, with
 // free, once nothing does).
