@@ -139,6 +139,27 @@ TEST(Fwrender, RendersEnabledRulesAndRefusesTargetsOffTheLan) {
         EXPECT_NE(r.err.find(std::string("fwrender: ") + line), npos) << line << "\n" << r.err;
 }
 
+// tests/netns-run, which runs every other test: its status is the command's,
+// SIGTERM reaches the command, and nothing the command started outlives it.
+TEST(NetnsRun, PassesSignalsOnAndLeavesNothingRunning) {
+    TempDir dir;
+    const std::string& d = dir.path();
+    auto left = [&] { // processes whose command line names the folder ("[/]tmp": not pgrep's sh)
+        return sh("pgrep -af '[" + d.substr(0, 1) + "]" + d.substr(1) + "'").out;
+    };
+    const std::string sleeper = "setsid sh -c 'sleep 1000; : " + d + "' & ";
+    RunResult r = run({src("tests/netns-run"), "sh", "-c", sleeper + "exit 7"});
+    EXPECT_EQ(r.status, 7) << r.err;
+    Background b({src("tests/netns-run"), "sh", "-c",
+                  sleeper + "trap 'echo term >" + d + "/got; exit 3' TERM; touch " + d +
+                      "/up; while :; do sleep 0.1; done"},
+                 d + "/log");
+    ASSERT_TRUE(eventually([&] { return std::filesystem::exists(d + "/up"); }));
+    EXPECT_EQ(b.stop(SIGTERM, 10000), 3) << read_file(d + "/log");
+    EXPECT_EQ(read_file(d + "/got"), "term\n");
+    EXPECT_TRUE(eventually([&] { return left().empty(); }, 5000)) << left();
+}
+
 TEST(Netlab, ThreeDevicesFromOption125ToConnectionRequests) {
     if (!getenv("TR111_RUN")) GTEST_SKIP() << "run through tests/netlab/netlab-test-run";
     auto md = [](int i, const std::string& p) { return MD + std::to_string(i) + "." + p; };
