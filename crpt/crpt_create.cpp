@@ -4,10 +4,13 @@
 //
 // One pass over the rule set, on one handle, finds the ids taken and every
 // WAN port a rule holds (its whole dst/start..dst/end range, whatever its
-// id). The instance list is fetched once: a rule it names that the pass did
-// not see (created meanwhile) has its ports read too, and a list that
+// id); a pass over the device records on the same handle adds the ids
+// their Crpt_Id names, so that a rule deleted behind its device's back
+// never has its id handed to another device. Both passes read in pipelined
+// batches. The instance list is fetched once: a rule it names that the pass
+// did not see (created meanwhile) has its ports read too, and a list that
 // cannot be obtained fails the creation. The search for the first free port
-// then costs no connection. The new id is one above the highest present
+// then costs no connection. The new id is one above the highest taken
 // while that fits the instance list (0..254), else the lowest free one. The
 // eight keys go out on one handle, closed with reconfiguration only when
 // all eight went out, so the server never applies a half-written rule.

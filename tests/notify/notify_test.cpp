@@ -303,6 +303,11 @@ TEST_F(Notify, LeaseIndexFollowsTheDeviceSet) {
     db_set({{kDev + "2/MacAddress", "00:11:22:33:44:01"}});
     change(kDev + "2/MacAddress", 'U', "00:11:22:33:44:01");
     look(get_device_id_from_lease_id, 1, 2);
+    // A MAC too long for the index is read whenever the search comes to it.
+    db_set({{kDev + "9/MacAddress", "01:00:11:22:33:44:09"},
+            {kLease + "9/hardware_mac", "x01:00:11:22:33:44:09"}});
+    change(kDev, 'C', "9");
+    look(get_device_id_from_lease_id, 9, 9);
     // A change heard of while a walk is under way: the walk is not kept.
     static bool heard = false;
     ipc_hooks during{nullptr, nullptr,
