@@ -170,14 +170,6 @@ TEST_F(DbClient, BatchesAndSetWalks) {
     EXPECT_EQ(KX_DB_Batch_Node(b.get(), slots[1]) + KX_DB_Batch_Node(b.get(), slots[5]), 0u);
     EXPECT_STREQ(tr111::DbString(KX_DB_Batch_Take(b.get(), slots[2])).get(), "4");
     EXPECT_TRUE(!KX_DB_Batch_Take(b.get(), slots[3]) && !KX_DB_Batch_Take(b.get(), slots[4]));
-    // Full, or a path longer than a request holds: refused.
-    KX_DB_Batch_Clear(b.get());
-    for (uint32_t i = 0; i < KX_DB_BATCH_MAX; ++i)
-        KX_DB_Batch_Value(b.get(), 1);
-    EXPECT_EQ(KX_DB_Batch_Get(b.get(), "/w"), -1);
-    KX_DB_Batch_Clear(b.get());
-    EXPECT_EQ(KX_DB_Batch_Get(b.get(), std::string(KX_DB_BATCH_ARG, 'p').c_str()), -1);
-
     // Every son in order with its two paths; a key that is no number reads none.
     static const char* const fmts[] = {"/w/%d/a", "/w/%d/b"};
     std::string seen, expect;
