@@ -106,7 +106,8 @@ inline const bool stderr_failures_installed = [] {
     return true;
 }();
 
-// One confd per suite; each test starts with /KELMO, /fw, /dev emptied and mdlt free.
+// One confd per suite; each test starts with /KELMO, /fw, /dev emptied, mdlt
+// free and no index of the devices' MACs.
 class DbTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { confd_ = new Confd(); }
@@ -117,6 +118,7 @@ class DbTest : public ::testing::Test {
             db_del(p);
         db_del("/dev", true);
         std::fill(std::begin(mdlt), std::end(mdlt), mdlt_entry{-1, 0});
+        md_index_drop();
     }
     static inline Confd* confd_ = nullptr;
 };
