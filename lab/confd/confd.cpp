@@ -375,7 +375,7 @@ bool parse_size(const char* s, size_t min, size_t max, size_t* out) {
 
 int main(int argc, char** argv) {
     Options o;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; i += 2) { // each option takes one value
         std::string a = argv[i];
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
         size_t n = 0;
@@ -394,7 +394,6 @@ int main(int argc, char** argv) {
             fputs(usage_text, stderr);
             return 2;
         }
-        ++i;
     }
 
     // One heap for the loop and the fold's thread, so that what the fold
