@@ -36,6 +36,7 @@
 #include "tests/support/contain.h"
 #include "tests/support/lab.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
 #include <deque>
@@ -88,6 +89,7 @@ struct Model {
         bool on = false;
         int mac = 0, type = 1, retain = 0, crpt = 0, rule = -1; // rule: its id, -1 none
         bool stale = false; // its rule was deleted behind its back
+        bool en = false;    // its rule is enabled
     };
     Dev dev[NDEV];
     int lease[NLEASE];        // its MAC, -1 unbound, -2 no lease
@@ -115,15 +117,19 @@ struct Model {
         dev[d].on = false;
         table.erase(d);
     }
+    // A WT111R2 device's rule is enabled again when its switch is on.
     void active(int d) {
-        if (d >= 0) set_status(d, 1);
+        if (d < 0) return;
+        set_status(d, 1);
+        if (dev[d].type == 0 && dev[d].crpt == 1) dev[d].en = true;
     }
     void inactive(int d) {
         if (d < 0) return;
         if (dev[d].type == 1) { // forgotten at once, entry and record
             forget(d);
-        } else if (dev[d].retain != 0) {
+        } else if (dev[d].retain != 0) { // its rule disabled, its switch kept
             set_status(d, 0);
+            dev[d].en = false;
         } else if (!(dev[d].rule >= 0 && dev[d].stale)) { // a rule it cannot remove keeps it
             forget(d);
         }
@@ -143,13 +149,16 @@ struct Model {
     int set_crpt(int d, int v) {
         if (int f = flip(d, v)) return f;
         dev[d].crpt = v;
+        if (dev[d].rule >= 0 && (v == 0 || v == 1)) dev[d].en = v == 1;
         return dev[d].rule >= 0 && dev[d].stale && (v == 0 || v == 1) ? 9002 : 0;
     }
-    // creates: a rule is made (none, or one deleted behind its back). A
-    // stored flag that reads negative fails the set after that.
+    // creates: a rule is made (none, or one deleted behind its back),
+    // disabled; the switch on enables it. A stored switch that reads
+    // negative fails the set after that.
     int set_url(int d, bool valid, bool* creates) {
         int f = flip(d, valid ? 0 : BAD);
         *creates = f == 0 && (dev[d].rule < 0 || dev[d].stale);
+        if (f == 0) dev[d].en = dev[d].crpt == 1 || (dev[d].en && !*creates);
         return f ? f : dev[d].crpt < 0 ? 9002 : 0;
     }
 };
@@ -467,6 +476,16 @@ class Walk {
                     return "enabled rules " + str(rules[j].id) + " and " + str(r.id) +
                            " share WAN ports (" + str(rules[j].start) + "-" + str(rules[j].end) +
                            ", " + str(r.start) + "-" + str(r.end) + ")";
+        }
+        // Each device's rule as the model has it.
+        for (int d = 0; d < NDEV; ++d) {
+            const Model::Dev& v = m_.dev[d];
+            auto r = std::ranges::find(rules, v.rule, &Rule::id);
+            if (!v.on || v.rule < 0 || v.stale || (r != rules.end() && (r->enabled == 1) == v.en))
+                continue;
+            return "device " + str(d) + ": rule " + str(v.rule) +
+                   (r == rules.end() ? " is gone" : " enabled " + str(r->enabled)) +
+                   ", the model expects it enabled " + str(v.en);
         }
         tr111::DbHandle db(KX_DB_MAIN);
         std::map<std::string, std::string> owner;
