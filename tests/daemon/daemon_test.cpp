@@ -3,7 +3,7 @@
 #include "main/tr111_main.h"
 #include "platform/include/ipc.h"
 #include "tests/support/capture.h"
-#include "tests/support/confd.h"
+#include "tests/support/daemon.h"
 #include "tests/support/net.h"
 #include "tr69/tr69_dm.h"
 
@@ -19,43 +19,16 @@ using namespace tr111test;
 const std::string kInfo = "TR111 application is registred to TR69";
 const std::string kRefused = "TR111 model registration failed, fault code :";
 
-class Daemon : public ::testing::Test {
-  protected:
-    // A new agent, once the last one has ended and its port is free.
-    void agent(const std::vector<std::string>& args = {}) {
-        agent_.reset();
-        ASSERT_TRUE(wait_port(7100, 10000, true));
-        auto argv = program("tr69agent");
-        argv.insert(argv.end(), args.begin(), args.end());
-        agent_ = std::make_unique<Background>(argv, dir_.path() + "/agent.log");
-        ASSERT_TRUE(wait_port(7100, 10000) && agent_->running())
-            << read_file(dir_.path() + "/agent.log");
-    }
-    // tr111d's command line, with its debug key (null: none) and /etc/config.txt.
-    std::vector<std::string> argv(const char* key, std::vector<std::string> args,
-                                  const std::string& config = "com_mode 0\n") {
-        EXPECT_TRUE(key ? confd_.set("KELMO/TR111/tr111_debug", key)
-                        : confd_.del("KELMO/TR111/tr111_debug"));
-        write_file(dir_.path() + "/config.txt", config);
-        auto prog = program("tr111d");
-        args.insert(args.begin(), prog.begin(), prog.end());
-        args.insert(args.begin(),
-                    {src("lab/scripts/with-etc-config"), dir_.path() + "/config.txt"});
-        return args;
-    }
-    TempDir dir_;
-    Confd confd_;
-    std::unique_ptr<Background> agent_;
-};
+class Daemon : public ::testing::Test, public DaemonRig {};
 
 TEST_F(Daemon, StartupFailuresDebugSwitchesAndConfigurationFile) {
-    RunResult r = run(argv("1", {"3"}));
+    RunResult r = run(tr111d("1", {"3"}));
     EXPECT_EQ(r.status, 255) << r.out;
     EXPECT_EQ(count(r.out, " TR111 can not open channel with tr69 process, fault code : "), 10u);
 
     // The management process absent, or dropping every connection.
-    agent();
-    r = run(argv("1", {"3"}));
+    start_agent();
+    r = run(tr111d("1", {"3"}));
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     int lfd = ipc_listen(3490);
     ASSERT_GE(lfd, 0);
@@ -65,7 +38,7 @@ TEST_F(Daemon, StartupFailuresDebugSwitchesAndConfigurationFile) {
         for (int c; !stop;)
             if ((c = accept_within(lfd, 100)) >= 0) ++accepted, close(c);
     });
-    r = run(argv("1", {"3"}));
+    r = run(tr111d("1", {"3"}));
     stop = true;
     dropper.join();
     close(lfd);
@@ -75,7 +48,7 @@ TEST_F(Daemon, StartupFailuresDebugSwitchesAndConfigurationFile) {
     EXPECT_LE(accepted.load(), 6);
 
     // An agent refusing the first row: tr111d ends (255) right after its start-up lines.
-    agent({"--refuse-id", "1"});
+    start_agent({"--refuse-id", "1"});
     struct Case {
         const char* key;
         std::vector<std::string> args, present, absent;
@@ -90,7 +63,7 @@ TEST_F(Daemon, StartupFailuresDebugSwitchesAndConfigurationFile) {
         {nullptr, {"3"}, {"get_debug_activation_status : path does not exist\n"}, {kInfo}},
     };
     for (const auto& c : cases) {
-        r = run(argv(c.key, c.args, c.config));
+        r = run(tr111d(c.key, c.args, c.config));
         SCOPED_TRACE(std::string("key ") + (c.key ? c.key : "none") + " " + c.config + r.out);
         EXPECT_EQ(r.status, 255) << r.err;
         for (const auto& p : c.present)
@@ -115,9 +88,9 @@ TEST_F(Daemon, LinkHelloStartAndStop) {
     for (uint32_t code : {2003u, 2101u, 2005u}) // HELLO, START_ACK, STOP_ACK
         ASSERT_EQ(MSG_RegisterMessage(mbox, code, record), 0);
     ASSERT_NE(MSG_StartThread(mbox), 0u);
-    agent();
-    std::string log = dir_.path() + "/tr111d.log";
-    Background daemon(argv("1", {"3"}, "com_mode 2\n"), log);
+    start_agent();
+    std::string log = dir.path() + "/tr111d.log";
+    Background daemon(tr111d("1", {"3"}, "com_mode 2\n"), log);
     auto received_are = [](const std::vector<std::pair<uint32_t, std::string>>& want) {
         return eventually([&] { return std::lock_guard<std::mutex>(mu), received == want; }, 20000);
     };
@@ -157,7 +130,7 @@ class RequestLoop : public Daemon {
         return run_program("acs", args).out;
     }
     void TearDown() override {
-        agent_.reset();
+        tr69agent.reset();
         if (loop_.joinable()) loop_.join();
     }
     DebugSwitches sw_{1, 3};
@@ -179,7 +152,7 @@ TEST_F(RequestLoop, DispatchRepliesAndTheValueBuffer) {
         snprintf(out, TR111_VALUE_SIZE, "bad");
         return TR111_FAULT_9002;
     };
-    agent();
+    start_agent();
     ASSERT_EQ(tr69dm_register_app(-1), 0);
     const uint32_t end = TR69_END_MARK, str = TR111_TYPE_STRING;
     const dm_entry table[] = {{101, tr69_ref("Test.Again"), 0, 0, str, tr69_ref_fn(h_again),

@@ -6,15 +6,14 @@
 #include "platform/include/tr69_lib.h"
 #include "platform/include/tr69_wire.h"
 #include "platform/net.h"
-#include "tests/support/confd.h"
+#include "tests/support/daemon.h"
 #include "tests/support/lab.h"
 #include "tests/support/net.h"
+#include "tests/support/pipe.h"
 
-#include <fcntl.h>
 #include <iostream>
 #include <numeric>
 #include <optional>
-#include <sys/stat.h>
 
 using namespace tr111test;
 using namespace tr111load;
@@ -51,29 +50,20 @@ struct LabRun : Lab {
 
 // tr111d run by the test (for its exit status) at debug level 3, notifications on, beside
 // a confd, an mgmtd and, unless the test plays it, a tr69agent; started once mgmtd says so.
-struct OwnDaemon {
-    TempDir dir;
-    Confd confd;
+struct OwnDaemon : DaemonRig {
     Background mgmtd{program("mgmtd"), dir.path() + "/mgmtd.log"};
-    std::unique_ptr<Background> agent, daemon;
+    std::unique_ptr<Background> daemon;
     bool started = false;
     explicit OwnDaemon(bool with_agent) {
-        confd.set("KELMO/TR111/tr111_debug", "1");
         confd.set("/KELMO/TR111/attrib/1/", "2");
         wait_port(3490, 10000);
-        if (with_agent) agent = std::make_unique<Background>(program("tr69agent"), log_of("agent"));
-        if (with_agent) wait_port(TR69_AGENT_PORT, 10000);
-        write_file(dir.path() + "/config.txt", "com_mode 0\n");
-        auto argv = program("tr111d");
-        argv.insert(argv.begin(), {src("lab/scripts/with-etc-config"), dir.path() + "/config.txt"});
-        argv.push_back("3");
-        daemon = std::make_unique<Background>(argv, log_of("tr111d"));
+        if (with_agent) start_agent();
+        daemon = std::make_unique<Background>(tr111d("1", {"3"}), dir.path() + "/tr111d.log");
         started = eventually(
             [] { return run_program("mgmt", {"status"}).out.rfind("daemon: started", 0) == 0; },
             30000);
     }
-    std::string log_of(const std::string& p) const { return dir.path() + "/" + p + ".log"; }
-    std::string log() const { return read_file(log_of("tr111d")); }
+    std::string log() const { return read_file(dir.path() + "/tr111d.log"); }
 };
 
 // The TR-069 agent played by the test: answers the open and registrations as tr69agent does,
@@ -218,7 +208,7 @@ TEST(Faults, AgentKilledStallingOrNotReading) {
                 mb.send(burst_change(i, 0));
         });
         if (!fake && eventually([] { return agent_events() > 20; }, 30000))
-            own.agent->signal(SIGKILL);
+            own.tr69agent->signal(SIGKILL);
         std::string part(TR69_WIRE_HEADER + 100, 'x');
         part[0] = static_cast<char>(TR69_FRAME_REQUEST);
         tr69_put_u32(reinterpret_cast<uint8_t*>(&part[1]), sizeof(tr69_request));
@@ -239,8 +229,8 @@ TEST(Faults, AgentKilledStallingOrNotReading) {
 
 // Start-up with an agent that is absent, accepts nothing (its accept queue
 // full) or takes connections and never answers: ten tries, then 255. The
-// first writes its debug lines into a pipe read for one byte and closed
-// ("tr111d 3 | head -c 1").
+// first writes its debug lines into a pipe whose reader is gone, as in
+// "tr111d 3 | head -c 0".
 enum class Agent { absent, queue_full, silent };
 class Startup : public testing::TestWithParam<Agent> {};
 TEST_P(Startup, GivesUpAfterTenTries) {
@@ -254,25 +244,15 @@ TEST_P(Startup, GivesUpAfterTenTries) {
     }
     TempDir dir;
     const std::string log = dir.path() + "/log";
-    std::jthread head; // reads one byte of the pipe, then closes it
-    if (GetParam() == Agent::absent && mkfifo(log.c_str(), 0600) == 0)
-        head = std::jthread([&log] {
-            int fd = open(log.c_str(), O_RDONLY);
-            char c;
-            EXPECT_EQ(read(fd, &c, 1), 1);
-            close(fd);
-        });
     const auto t0 = std::chrono::steady_clock::now();
     auto argv = program("tr111d");
     argv.push_back("3");
-    Background daemon(argv, log);
+    Background daemon(GetParam() == Agent::absent ? into_broken_pipe(dir.path(), argv) : argv, log);
     EXPECT_EQ(daemon.wait(120000), 255); // not 141 (SIGPIPE)
     std::cout << "gave up after "
               << std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count()
               << " s\n";
-    if (GetParam() != Agent::absent) {
-        EXPECT_NE(read_file(log).find("failed after 10 tries"), std::string::npos);
-    }
+    EXPECT_TRUE(GetParam() == Agent::absent || count(read_file(log), "failed after 10 tries") == 1);
     for (int fd : fds)
         close(fd);
 }

@@ -4,6 +4,7 @@
 #include "main/tr111_main.h"
 #include "platform/include/msg.h"
 #include "tests/support/confd.h"
+#include "tests/support/pipe.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -212,22 +213,13 @@ TEST_F(MgmtdTest, ForwardsWhatConcernsTheDaemonAsTlvsQueuedUpToItsBounds) {
 // A reader gone (standard output and error on a pipe nobody reads) ends no lab program.
 TEST_F(MgmtdTest, ABrokenPipeEndsNoLabProgram) {
     TempDir dir;
-    auto into_broken_pipe = [&](const std::string& name, const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {
-            "sh", "-c",
-            "f=$0/pipe && mkfifo $f && exec 3<>$f 4>$f 3<&- && rm $f && exec \"$@\" >&4 2>&4 4>&-",
-            dir.path()};
-        for (const auto& a : program(name))
-            argv.push_back(a);
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
-    };
-    Background mgmtd(into_broken_pipe("mgmtd", {}), "/dev/null");
+    Background mgmtd(program_into_broken_pipe(dir.path(), "mgmtd", {}), "/dev/null");
     ASSERT_TRUE(wait_port(3499, 10000));
-    EXPECT_EQ(run(into_broken_pipe("mgmt", {"status"})).status, 0);
+    EXPECT_EQ(run(program_into_broken_pipe(dir.path(), "mgmt", {"status"})).status, 0);
     EXPECT_EQ(run_program("mgmt", {"start"}).status, 1); // logged by mgmtd: daemon not reachable
     EXPECT_EQ(run_program("mgmt", {"status"}).status, 0);
     EXPECT_TRUE(mgmtd.running());
     for (const char* prog : {"dhcpbridge", "fwrender", "crserver"}) // usage on standard error
-        EXPECT_EQ(run(into_broken_pipe(prog, {"--no-such-option"})).status, 2) << prog;
+        EXPECT_EQ(run(program_into_broken_pipe(dir.path(), prog, {"--no-such-option"})).status, 2)
+            << prog;
 }

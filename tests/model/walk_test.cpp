@@ -36,6 +36,7 @@
 #include "tests/support/contain.h"
 #include "tests/support/lab.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
 #include <deque>
@@ -58,25 +59,14 @@ const char* const WANS[] = {"203.0.113.7", "203.0.113.8", "198.51.100.23"};
 const std::pair<const char*, int> INTS[] = {
     {"0", 0}, {"1", 1},      {"2", 2},  {"-1", -1},
     {"1", 1}, {"true", BAD}, {"", BAD}, {"99999999999", BAD}};
-// URL hosts and the rule hostname each must give ("" refused). "LAN" is a
-// lease's address, "WAN" the gateway's current WAN address.
-const std::pair<const char*, const char*> HOSTS[] = {{"LAN", "LAN"},
-                                                     {"LAN", "LAN"},
-                                                     {"LAN", "LAN"},
-                                                     {"192.168.1.010", "192.168.1.8"},
-                                                     {"0xc0.168.1.20", "192.168.1.20"},
-                                                     {"3232235796", "192.168.1.20"},
-                                                     {"192.168.276", "192.168.1.20"},
-                                                     {"192.0.2.10 x;id", ""},
-                                                     {"127.0.0.1", ""},
-                                                     {"127.9.9.9", ""},
-                                                     {"0.0.0.0", ""},
-                                                     {"255.255.255.255", ""},
-                                                     {"224.0.0.251", ""},
-                                                     {"239.255.255.250", ""},
-                                                     {"gateway.lan", ""},
-                                                     {"192.168.1.256", ""},
-                                                     {"WAN", ""}};
+// URL hosts taken ("LAN" is a lease's address; then forms inet_aton reads as
+// 192.168.1.8 and 192.168.1.20), then those refused ("WAN" is the gateway's
+// current WAN address).
+const char* const TAKEN[] = {"LAN",           "LAN",        "LAN",        "192.168.1.010",
+                             "0xc0.168.1.20", "3232235796", "192.168.276"};
+const char* const REFUSED[] = {"192.0.2.10 x;id", "127.0.0.1",   "127.9.9.9",       "0.0.0.0",
+                               "255.255.255.255", "224.0.0.251", "239.255.255.250", "gateway.lan",
+                               "192.168.1.256",   "WAN"};
 const std::pair<const char*, bool> PORTS[] = {
     {":7547/", true},   {":80/", true},   {":65535/", true}, {":0/", false},
     {":65536/", false}, {":80a/", false}, {"/", false}};
@@ -99,25 +89,18 @@ struct Model {
         bool on = false;
         int mac = 0, type = 1, retain = 0, crpt = 0, rule = -1; // rule: its id, -1 none
         bool stale = false; // its rule was deleted behind its back
+        bool en = false;    // its rule is enabled
     };
     Dev dev[NDEV];
-    int lease[NLEASE]; // its MAC, -1 unbound, -2 no lease
-    std::vector<std::pair<int, int>> table = std::vector<std::pair<int, int>>(127, {-1, 0});
+    int lease[NLEASE];        // its MAC, -1 unbound, -2 no lease
+    std::map<int, int> table; // the status table: device, status (1 active)
     std::string wan = WANS[0];
 
     Model() { std::fill(std::begin(lease), std::end(lease), -2); }
     bool on(int d) const { return d >= 0 && d < NDEV && dev[d].on; }
-    int find(int id) const {
-        for (size_t i = 0; i < table.size(); ++i)
-            if (table[i].first == id) return static_cast<int>(i);
-        return -1;
-    }
-    void drop(int id) {
-        if (int i = find(id); i >= 0) table[i] = {-1, 0};
-    }
-    int status(int d) const { return find(d) < 0 ? -1 : table[find(d)].second; }
+    int status(int d) const { return table.count(d) ? table.at(d) : -1; }
     void set_status(int d, int s) {
-        if (int i = find(d); i >= 0) table[i].second = s;
+        if (table.count(d)) table[d] = s;
     }
     // The device a lease event reaches: the first record holding its MAC.
     int owner(int l) const {
@@ -127,23 +110,26 @@ struct Model {
     }
     void add(int d, int m, int type) {
         dev[d] = Dev{true, m, type};
-        if (int i = find(-1); i >= 0) table[i] = {d, 1};
+        table[d] = 1;
     }
     // The record goes; its deletion comes back and frees the entry.
     void forget(int d) {
         dev[d].on = false;
-        drop(d);
+        table.erase(d);
     }
+    // A WT111R2 device's rule is enabled again when its switch is on.
     void active(int d) {
-        if (d >= 0) set_status(d, 1);
+        if (d < 0) return;
+        set_status(d, 1);
+        if (dev[d].type == 0 && dev[d].crpt == 1) dev[d].en = true;
     }
     void inactive(int d) {
         if (d < 0) return;
         if (dev[d].type == 1) { // forgotten at once, entry and record
-            drop(d);
             forget(d);
-        } else if (dev[d].retain != 0) {
+        } else if (dev[d].retain != 0) { // its rule disabled, its switch kept
             set_status(d, 0);
+            dev[d].en = false;
         } else if (!(dev[d].rule >= 0 && dev[d].stale)) { // a rule it cannot remove keeps it
             forget(d);
         }
@@ -157,27 +143,25 @@ struct Model {
     int set_retain(int d, int v) {
         if (int f = flip(d, v)) return f;
         dev[d].retain = v;
-        if (v == 0 && status(d) == 0) {
-            drop(d);
-            forget(d);
-        }
+        if (v == 0 && status(d) == 0) forget(d);
         return 0;
     }
     int set_crpt(int d, int v) {
         if (int f = flip(d, v)) return f;
         dev[d].crpt = v;
+        if (dev[d].rule >= 0 && (v == 0 || v == 1)) dev[d].en = v == 1;
         return dev[d].rule >= 0 && dev[d].stale && (v == 0 || v == 1) ? 9002 : 0;
     }
-    // creates: a rule is made (none, or one deleted behind its back). A
-    // stored flag that reads negative fails the set after that.
+    // creates: a rule is made (none, or one deleted behind its back),
+    // disabled; the switch on enables it. A stored switch that reads
+    // negative fails the set after that.
     int set_url(int d, bool valid, bool* creates) {
         int f = flip(d, valid ? 0 : BAD);
         *creates = f == 0 && (dev[d].rule < 0 || dev[d].stale);
+        if (f == 0) dev[d].en = dev[d].crpt == 1 || (dev[d].en && !*creates);
         return f ? f : dev[d].crpt < 0 ? 9002 : 0;
     }
 };
-
-using KV = std::vector<std::pair<std::string, std::string>>;
 
 bool concerns_daemon(const std::string& path) { // mgmtd's filter
     for (const char* w :
@@ -186,10 +170,14 @@ bool concerns_daemon(const std::string& path) { // mgmtd's filter
     return false;
 }
 
-bool commit(const KV& kv, bool ram = false) {
+// One commit of "key=value" writes, each key under prefix.
+bool commit(const std::string& prefix, const std::vector<std::string>& writes, bool ram = false) {
     tr111::DbHandle db(ram ? KX_DB_RAM : KX_DB_MAIN);
-    for (const auto& [path, value] : kv)
+    for (const auto& w : writes) {
+        const std::string path = prefix + w.substr(0, w.find('=')),
+                          value = w.substr(w.find('=') + 1);
         if (!db || KX_DB_Set(db.get(), path.c_str(), value.c_str()) != 0) return false;
+    }
     db.close_set();
     return true;
 }
@@ -216,14 +204,11 @@ class Walk {
         if (sub_ < 0 || ipc_string_write(sub_, "subscribe") != 0 || ipc_set_timeout(sub_, 30000))
             return "no subscription to confd";
         std::string r = RULES + str(FOREIGN_RULE) + "/";
-        if (!commit({{r + "services/0/trigger/0/dst/start", "30000"},
-                     {r + "services/0/trigger/0/dst/end", "30005"},
-                     {r + "fwd_from", "22"},
-                     {r + "fwd_to", "22"},
-                     {r + "enabled", "1"},
-                     {r + "rdir/item/0/hostname", "192.168.1.2"},
-                     {"/KELMO/TR111/attrib/2/", "2"}}) ||
-            !commit({{"/dev/ppp0/ip", m_.wan}}, true))
+        if (!commit("", {r + "services/0/trigger/0/dst/start=30000",
+                         r + "services/0/trigger/0/dst/end=30005", r + "fwd_from=22",
+                         r + "fwd_to=22", r + "enabled=1", r + "rdir/item/0/hostname=192.168.1.2",
+                         "/KELMO/TR111/attrib/2/=2"}) ||
+            !commit("", {"/dev/ppp0/ip=" + m_.wan}, true))
             return "the first writes failed";
         return settle();
     }
@@ -279,12 +264,9 @@ class Walk {
     std::string device_add() {
         int d = pick_(NDEV), m = pick_(NMAC), type = pick_(2);
         if (m_.dev[d].on) return "";
-        std::string p = DEV + str(d) + "/";
-        if (!commit({{p + "OUI", "00D09E"},
-                     {p + "SerialNumber", "SN-" + str(d)},
-                     {p + "ProductClass", "STB"},
-                     {p + "MacAddress", mac(m)},
-                     {p + "type", str(type)}}))
+        if (!commit(DEV + str(d) + "/",
+                    {"OUI=00D09E", "SerialNumber=SN-" + str(d), "ProductClass=STB",
+                     "MacAddress=" + mac(m), "type=" + str(type)}))
             fail("device add: commit failed");
         m_.add(d, m, type);
         return "device add " + str(d) + " --mac " + mac(m) + " --type " + str(type);
@@ -300,7 +282,8 @@ class Walk {
     std::string device_mac() {
         int d = pick_(NDEV), m = pick_(NMAC);
         if (!m_.dev[d].on) return "";
-        if (!commit({{DEV + str(d) + "/MacAddress", mac(m)}})) fail("device mac: commit failed");
+        if (!commit(DEV + str(d) + "/", {"MacAddress=" + mac(m)}))
+            fail("device mac: commit failed");
         m_.dev[d].mac = m;
         return "device " + str(d) + " MacAddress " + mac(m);
     }
@@ -309,12 +292,9 @@ class Walk {
         if (l < 0) return "";
         // Mostly the MAC of a device that has a record.
         int m = m_.dev[d].on && pick_(4) ? m_.dev[d].mac : pick_(NMAC);
-        std::string p = LEASE + str(l) + "/";
-        if (!commit({{p + "hardware_mac", mac(m)},
-                     {p + "ip", lease_ip(l)},
-                     {p + "start_time", str(1700000000 + fence_)},
-                     {p + "valid_time", "3600"},
-                     {p + "is_abandoned", "0"}}))
+        if (!commit(LEASE + str(l) + "/", {"hardware_mac=" + mac(m), "ip=" + lease_ip(l),
+                                           "start_time=" + str(1700000000 + fence_),
+                                           "valid_time=3600", "is_abandoned=0"}))
             fail("lease add: commit failed");
         m_.lease[l] = m;
         m_.active(m_.owner(l));
@@ -322,26 +302,24 @@ class Walk {
     }
     // A verb on an existing lease: its key written, what the model does.
     template <typename F>
-    std::string on_lease(const char* name, KV kv, F effect) {
+    std::string on_lease(const char* name, const std::vector<std::string>& writes, F effect) {
         int l = free_lease(false);
         if (l < 0) return "";
-        for (auto& [k, v] : kv)
-            k = LEASE + str(l) + "/" + k;
-        if (!commit(kv)) fail(std::string(name) + ": commit failed");
+        if (!commit(LEASE + str(l) + "/", writes)) fail(std::string(name) + ": commit failed");
         effect(l);
         return std::string(name) + " " + str(l);
     }
     std::string lease_renew() {
-        return on_lease("lease renew", {{"start_time", str(1700000000 + fence_)}},
+        return on_lease("lease renew", {"start_time=" + str(1700000000 + fence_)},
                         [this](int l) { m_.active(m_.owner(l)); });
     }
     std::string lease_release() {
-        return on_lease("lease release", {{"valid_time", "0"}},
+        return on_lease("lease release", {"valid_time=0"},
                         [this](int l) { m_.inactive(m_.owner(l)); });
     }
     // valid_time 0; once the daemon had it, the lease deleted.
     std::string lease_expire() {
-        return on_lease("lease expire", {{"valid_time", "0"}}, [this](int l) {
+        return on_lease("lease expire", {"valid_time=0"}, [this](int l) {
             m_.inactive(m_.owner(l));
             std::string s = settle();
             if (!s.empty() || !remove(LEASE + str(l))) fail(s.empty() ? "lease delete failed" : s);
@@ -349,12 +327,12 @@ class Walk {
         });
     }
     std::string lease_abandon() {
-        return on_lease("lease abandon", {{"hardware_mac", mac(-1)}, {"is_abandoned", "1"}},
+        return on_lease("lease abandon", {"hardware_mac=" + mac(-1), "is_abandoned=1"},
                         [this](int l) { m_.lease[l] = -1; });
     }
     std::string wan_ip() {
         m_.wan = WANS[pick_(3)];
-        if (!commit({{"/dev/ppp0/ip", m_.wan}}, true)) fail("wan-ip: commit failed");
+        if (!commit("", {"/dev/ppp0/ip=" + m_.wan}, true)) fail("wan-ip: commit failed");
         return "wan-ip " + m_.wan;
     }
     // Someone else's tool deletes a rule (not the foreign one): a device
@@ -383,15 +361,16 @@ class Walk {
     }
     std::string set_url() {
         int d = pick_(NDEV + 2) - 1;
-        auto [host, want] = HOSTS[pick_(std::size(HOSTS))];
+        size_t i = pick_(std::size(TAKEN) + std::size(REFUSED));
+        const bool taken = i < std::size(TAKEN);
         auto [port, port_ok] = PORTS[pick_(std::size(PORTS))];
-        std::string h = host, canonical = want;
-        if (h == "LAN") h = canonical = lease_ip(pick_(NLEASE));
+        std::string h = taken ? TAKEN[i] : REFUSED[i - std::size(TAKEN)];
+        if (h == "LAN") h = lease_ip(pick_(NLEASE));
         if (h == "WAN") h = m_.wan;
         std::string url = "http://" + h + port + (pick_(2) ? "cr" : "");
         bool creates = false;
         std::string what = acs_set(d, "DeviceConnectionRequestURL", url,
-                                   m_.set_url(d, !canonical.empty() && port_ok, &creates));
+                                   m_.set_url(d, taken && port_ok, &creates));
         if (creates) { // the daemon chose the rule's id: learn it
             tr111::DbHandle db(KX_DB_MAIN);
             tr111::DbString id(KX_DB_Get(db.get(), (DEV + str(d) + "/Crpt_Id").c_str()));
@@ -407,7 +386,7 @@ class Walk {
     std::string settle() {
         for (int round = 0; round < 20; ++round) {
             std::string k = str(++fence_);
-            if (!commit({{FENCE, k}}, true)) return "fence write failed";
+            if (!commit("", {FENCE + "=" + k}, true)) return "fence write failed";
             bool seen = false;
             auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
             while (!seen && std::chrono::steady_clock::now() < end) {
@@ -497,6 +476,16 @@ class Walk {
                     return "enabled rules " + str(rules[j].id) + " and " + str(r.id) +
                            " share WAN ports (" + str(rules[j].start) + "-" + str(rules[j].end) +
                            ", " + str(r.start) + "-" + str(r.end) + ")";
+        }
+        // Each device's rule as the model has it.
+        for (int d = 0; d < NDEV; ++d) {
+            const Model::Dev& v = m_.dev[d];
+            auto r = std::ranges::find(rules, v.rule, &Rule::id);
+            if (!v.on || v.rule < 0 || v.stale || (r != rules.end() && (r->enabled == 1) == v.en))
+                continue;
+            return "device " + str(d) + ": rule " + str(v.rule) +
+                   (r == rules.end() ? " is gone" : " enabled " + str(r->enabled)) +
+                   ", the model expects it enabled " + str(v.en);
         }
         tr111::DbHandle db(KX_DB_MAIN);
         std::map<std::string, std::string> owner;
