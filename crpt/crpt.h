@@ -24,9 +24,27 @@ constexpr int CRPT_WAN_PORT_LAST = 40000;
 #define PORT_MAPPING_ENABLE_PATH_PATH "/fw/rule/loc_srv/%d/enabled"
 #define PORT_MAPPING_INTERNAL_CLIENT_PATH "/fw/rule/loc_srv/%d/rdir/item/0/hostname"
 
+// Highest rule id handed out: the instance list carries each rule as one
+// byte, its id + 1.
+constexpr int CRPT_ID_MAX = 254;
+
+// What one pass over the rule set found: which ids of 0..254 are taken,
+// and which WAN ports of 30000..40000 some rule holds (every port from its
+// dst/start to its dst/end).
+struct crpt_rule_scan {
+    uint8_t ids[(CRPT_ID_MAX + 1 + 7) / 8];
+    uint8_t ports[(CRPT_WAN_PORT_LAST - CRPT_WAN_PORT_FIRST + 1 + 7) / 8];
+    bool listed; // the instance list has been taken into account
+};
+
 int crpt_create(uint32_t lan_port, const char* dev_ip);
-int crpt_maxPortMappingId();
-int crpt_port_wan_is_used(int port);
+// The highest rule id present (-1: none; -12: no rule set; -11: failure).
+// With a scan, also records every rule's id and WAN ports, on the same handle.
+int crpt_maxPortMappingId(crpt_rule_scan* scan = nullptr);
+// -13 when a rule holds the port, -14 when none does, -11 when the instance
+// list cannot be obtained. The first call fetches the list once and reads
+// the ports of any listed rule the scan did not see.
+int crpt_port_wan_is_used(int port, crpt_rule_scan* scan);
 
 int crpt_enable(int32_t rule);
 int crpt_disable(int32_t rule);

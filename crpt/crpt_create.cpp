@@ -2,10 +2,14 @@
 // /fw/rule/loc_srv/<id>/ that forwards one free WAN port of 30000..40000 to
 // the device's connection-request port. The rule is born disabled.
 //
-// Three steps, each on connections of its own: the next rule id (one above
-// the highest present), the first WAN port that no rule holds (tested
-// through the entity's instance list and each rule's first external port),
-// then the eight keys on one handle, closed with reconfiguration only when
+// One pass over the rule set, on one handle, finds the ids taken and every
+// WAN port a rule holds (its whole dst/start..dst/end range, whatever its
+// id). The instance list is fetched once: a rule it names that the pass did
+// not see (created meanwhile) has its ports read too, and a list that
+// cannot be obtained fails the creation. The search for the first free port
+// then costs no connection. The new id is one above the highest present
+// while that fits the instance list (0..254), else the lowest free one. The
+// eight keys go out on one handle, closed with reconfiguration only when
 // all eight went out, so the server never applies a half-written rule.
 #include "crpt/crpt.h"
 
@@ -50,9 +54,39 @@ bool broken(const tr111::DbHandle& db) {
     return db && db.get()->ipc_err != 0;
 }
 
+bool bit(const uint8_t* bits, int i) {
+    return (bits[i / 8] >> (i % 8)) & 1;
+}
+void set_bit(uint8_t* bits, int i) {
+    bits[i / 8] = static_cast<uint8_t>(bits[i / 8] | (1u << (i % 8)));
+}
+
+// A port read from a rule: a number of 0..65535, or -1.
+int32_t port_value(KX_DB_handle* h, const char* fmt, int32_t rule) {
+    char path[96];
+    snprintf(path, sizeof path, fmt, static_cast<int>(rule));
+    tr111::DbString v(TR111_KX_DB_Get(h, path));
+    int32_t port = -1;
+    if (!v || s_str_to_int(v.get(), &port) != 0 || port < 0 || port > 65535) return -1;
+    return port;
+}
+
+// Records the WAN ports the rule holds: dst/start to dst/end, or dst/start
+// alone when dst/end is missing, invalid or below it. A rule without a
+// readable dst/start holds no port.
+void record_ports(KX_DB_handle* h, int32_t rule, crpt_rule_scan* scan) {
+    int32_t first = port_value(h, EXTERNAL_PORT_PATH, rule);
+    if (first < 0) return;
+    int32_t last = port_value(h, EXTERNAL_PORT_PATH_END, rule);
+    if (last < first) last = first;
+    for (int32_t p = first < CRPT_WAN_PORT_FIRST ? CRPT_WAN_PORT_FIRST : first;
+         p <= last && p <= CRPT_WAN_PORT_LAST; ++p)
+        set_bit(scan->ports, p - CRPT_WAN_PORT_FIRST);
+}
+
 } // namespace
 
-int crpt_maxPortMappingId() {
+int crpt_maxPortMappingId(crpt_rule_scan* scan) {
     errno = 0;
     tr111::DbHandle db(KX_DB_MAIN);
     if (!db) {
@@ -79,8 +113,11 @@ int crpt_maxPortMappingId() {
             return CRPT_ERR_DB;
         }
         if (id >= max) max = id;
+        if (!scan) continue;
+        if (id >= 0 && id <= CRPT_ID_MAX) set_bit(scan->ids, id);
+        record_ports(db.get(), id, scan);
     }
-    // A walk cut short would hand out an id that may already be in use.
+    // A walk cut short would hand out an id or a port that may be in use.
     if (broken(db)) {
         TR111_ERR("configuration database connection failed");
         return CRPT_ERR_DB;
@@ -89,32 +126,53 @@ int crpt_maxPortMappingId() {
     return max;
 }
 
-int crpt_port_wan_is_used(int port) {
-    char list[CRPT_INSTANCE_LIST];
-    memset(list, 0, sizeof list);
-    int rc = entity_get_instance_nbr(CRPT_ENTITY, list);
-    if (rc != 0) {
-        TR111_ERRF("Entity_get_instance_nbr code error:%d \n", rc);
-        return CRPT_ERR_DB;
-    }
-    for (size_t i = 0; i < sizeof list && list[i] != '\0'; ++i) {
-        int rule = static_cast<unsigned char>(list[i]) - 1;
-        if (crpt_get_wan_port(rule) == port) {
-            TR111_INFOF("Port wan nb: %d in use \n", port);
-            return CRPT_PORT_USED;
+int crpt_port_wan_is_used(int port, crpt_rule_scan* scan) {
+    if (!scan->listed) {
+        char list[CRPT_INSTANCE_LIST];
+        memset(list, 0, sizeof list);
+        int rc = entity_get_instance_nbr(CRPT_ENTITY, list);
+        if (rc != 0) {
+            TR111_ERRF("Entity_get_instance_nbr code error:%d \n", rc);
+            return CRPT_ERR_DB;
         }
+        for (size_t i = 0; i < sizeof list && list[i] != '\0'; ++i) {
+            int rule = static_cast<unsigned char>(list[i]) - 1;
+            if (bit(scan->ids, rule)) continue;
+            // Created after the pass over the rule set: its ports too.
+            tr111::DbHandle db(KX_DB_MAIN);
+            if (db) record_ports(db.get(), rule, scan);
+            if (!db || broken(db)) {
+                TR111_ERRF("Port mapping rule with id :%d not readable\n", rule);
+                return CRPT_ERR_DB;
+            }
+            set_bit(scan->ids, rule);
+        }
+        scan->listed = true;
     }
-    return CRPT_PORT_FREE;
+    if (port < CRPT_WAN_PORT_FIRST || port > CRPT_WAN_PORT_LAST ||
+        !bit(scan->ports, port - CRPT_WAN_PORT_FIRST))
+        return CRPT_PORT_FREE;
+    TR111_INFOF("Port wan nb: %d in use \n", port);
+    return CRPT_PORT_USED;
 }
 
 int crpt_create(uint32_t lan_port, const char* dev_ip) {
-    int max = crpt_maxPortMappingId();
+    crpt_rule_scan scan;
+    memset(&scan, 0, sizeof scan);
+    int max = crpt_maxPortMappingId(&scan);
     if (max == CRPT_ERR_DB) return CRPT_ERR_DB;
-    // A rule id above 254 is handed out like any other, but its instance
-    // number does not fit the one-byte instance list: the port search does
-    // not see it. Only the last id of all cannot be followed.
-    if (max == INT32_MAX) return CRPT_ERR_CREATE;
+    // One above the highest while its instance number fits one byte of the
+    // instance list; past that, the lowest id no rule holds.
     int rule = max == CRPT_ERR_ABSENT ? 0 : max + 1;
+    if (max >= CRPT_ID_MAX) {
+        rule = 0;
+        while (rule <= CRPT_ID_MAX && bit(scan.ids, rule))
+            ++rule;
+        if (rule > CRPT_ID_MAX) {
+            TR111_ERRF("No free port mapping rule id from 0 to %d\n", CRPT_ID_MAX);
+            return CRPT_ERR_CREATE;
+        }
+    }
 
     int port = CRPT_WAN_PORT_FIRST;
     bool chosen = false;
@@ -122,11 +180,14 @@ int crpt_create(uint32_t lan_port, const char* dev_ip) {
     for (; port <= CRPT_WAN_PORT_LAST; ++port) {
         snprintf(port_text, sizeof port_text, "%d", port);
         TR111_INFOF("Port WAN = %s \n", port_text);
-        if (crpt_port_wan_is_used(port) == CRPT_PORT_FREE) {
+        int used = crpt_port_wan_is_used(port, &scan);
+        if (used == CRPT_PORT_FREE) {
             TR111_INFOF("Port Wan = %s not used\n", port_text);
             chosen = true;
             break;
         }
+        // No instance list: no port can be known to be free.
+        if (used == CRPT_ERR_DB) break;
     }
     if (!chosen) {
         TR111_ERR("All Wan port numbers in range are in use");

@@ -4,7 +4,8 @@
 //
 // A plain TR-111 device (type 1) reads "0" for Active, RetainDeviceEntry and
 // ConnectionRequestPassThroughEnable; a set of one of the writable ones turns
-// it into a WT111R2 device (type 0) for good, then carries the set out.
+// it into a WT111R2 device (type 0) for good, then carries the set out. A
+// set on an instance that is not a listed device writes nothing at all.
 #include "datamodel/datamodel.h"
 
 #include "crpt/crpt.h"
@@ -229,6 +230,10 @@ static void remove_inactive_device(int32_t id) {
 int32_t set_val_RETAIN_DEVICE_ENTRY(const char*, const uint32_t* instances, uint32_t,
                                     const char* value_in, char*) {
     int32_t id = device_id(instances);
+    if (md_is_exist(id) != 1) {
+        TR111_ERRF("manageable device %d not listed: nothing set\n", id);
+        return TR111_FAULT_9002;
+    }
     if (md_get_type(id) == MD_TYPE_TR111) {
         TR111_ERR("Invalid request set value retain entry for a TR111 DEVICE ");
         md_set_type(id, MD_TYPE_WT111R2);
@@ -285,6 +290,10 @@ int32_t get_val_MGTDEVICE_CRPT_ENABLE(const char*, const uint32_t* instances, ui
 int32_t set_val_MGTDEVICE_CRPT_ENABLE(const char*, const uint32_t* instances, uint32_t,
                                       const char* value_in, char*) {
     int32_t id = device_id(instances);
+    if (md_is_exist(id) != 1) {
+        TR111_ERRF("manageable device %d not listed: nothing set\n", id);
+        return TR111_FAULT_9002;
+    }
     if (md_get_type(id) == MD_TYPE_TR111) {
         TR111_ERR("set crpt enable not permitted for a TR111 device ");
         md_set_type(id, MD_TYPE_WT111R2);

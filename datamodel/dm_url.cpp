@@ -3,9 +3,13 @@
 // pass-through rule) and the URL under which the ACS reaches it from the WAN
 // (ConnectionRequestURL, read-only).
 //
-// A URL is "http://" host ":" port "/" path, with a numeric IPv4 host. The
-// device address and LAN port live in the device's rule, the path in its
-// record; both URLs are composed from them when read.
+// A URL is "http://" host ":" port "/" path, with a numeric IPv4 host, kept
+// as dotted decimal whatever numeric form the ACS wrote. A host that is not
+// a LAN device (loopback, unspecified, multicast, broadcast, the gateway's
+// WAN address) is refused: a rule towards it would open the gateway's own
+// services to the WAN. The device address and LAN port live in the
+// device's rule, the path in its record; both URLs are composed from them
+// when read.
 #include "datamodel/datamodel.h"
 
 #include "crpt/crpt.h"
@@ -63,11 +67,15 @@ int TR111_check_URL_validity(const char* url, char* path, char* port, char* host
         host[n++] = *p;
     }
     host[n] = '\0';
+    // Only the characters of the numeric forms: inet_aton stops at a blank
+    // and would take "192.0.2.10 x;id" as 192.0.2.10.
     in_addr addr;
-    if (n == 0 || inet_aton(host, &addr) == 0) {
+    if (n == 0 || strspn(host, "0123456789.xXabcdefABCDEF") != n || inet_aton(host, &addr) == 0) {
         TR111_ERRF("Invalid address ip:host=%s\n", host);
         return -1;
     }
+    // The rule and the lease searches work on dotted decimal.
+    inet_ntop(AF_INET, &addr, host, HOST_SIZE);
     if (*p != ':') return -1;
     ++p;
 
@@ -129,6 +137,25 @@ int get_wan_ip(char* out) {
     }
     memcpy(out, ip.get(), len + 1);
     return 0;
+}
+
+// Why a device URL cannot have this host (dotted decimal), or null when it
+// can.
+static const char* not_a_device(const char* host) {
+    in_addr a;
+    if (inet_pton(AF_INET, host, &a) != 1) return "not an address";
+    uint32_t v = ntohl(a.s_addr);
+    if (v >> 24 == 127) return "loopback";
+    if (v == 0) return "unspecified address";
+    if (v >> 28 == 0xE) return "multicast";
+    if (v == 0xFFFFFFFFu) return "limited broadcast";
+    char wan[HOST_SIZE];
+    memset(wan, 0, sizeof wan);
+    in_addr w;
+    // Without a WAN address no host can be it.
+    if (get_wan_ip(wan) == 0 && inet_aton(wan, &w) != 0 && w.s_addr == a.s_addr)
+        return "the gateway's WAN address";
+    return nullptr;
 }
 
 // Composes "http://<address>:<port>/<path>" into the value buffer; false
@@ -233,6 +260,10 @@ int32_t get_val_MGTDEVICE_CON_REQ_URL(const char*, const uint32_t* instances, ui
 int32_t set_val_MGTDEVICE_DEVICE_CON_REQ_URL(const char*, const uint32_t* instances, uint32_t,
                                              const char* value_in, char*) {
     int32_t id = device_id(instances);
+    if (md_is_exist(id) != 1) {
+        TR111_ERRF("manageable device %d not listed: nothing set\n", id);
+        return TR111_FAULT_9002;
+    }
     if (md_get_type(id) == MD_TYPE_TR111) {
         TR111_ERR("Invalid request : set connection request url to TR111 DEVICE ");
         md_set_type(id, MD_TYPE_WT111R2);
@@ -250,6 +281,10 @@ int32_t set_val_MGTDEVICE_DEVICE_CON_REQ_URL(const char*, const uint32_t* instan
         TR111_ERR("Invalid IP address");
         return TR111_FAULT_9002;
     }
+    if (const char* why = not_a_device(host)) {
+        TR111_ERRF("URL host %s is no LAN device (%s): refused\n", host, why);
+        return TR111_FAULT_9002;
+    }
     TR111_INFO("url connection request valid");
     int32_t port_nbr = 0;
     s_str_to_int(port, &port_nbr); // checked by the URL check
@@ -263,13 +298,18 @@ int32_t set_val_MGTDEVICE_DEVICE_CON_REQ_URL(const char*, const uint32_t* instan
     int rule = md_get_crpt_id(id);
     if (rule >= 0) {
         // The rule exists: it follows the device to its address; its LAN port
-        // stays as the rule was created.
+        // stays as the rule was created. A rule removed behind the device's
+        // back is made anew, as for a device without one.
         ret = crpt_set_dev_ip(rule, host);
-        if (ret < 0) {
+        if (ret == CRPT_ERR_ABSENT) {
+            TR111_ERRF("rule %d of device %d no longer exists: a new one is made\n", rule, id);
+            rule = -1;
+        } else if (ret < 0) {
             TR111_ERRF(" crpt set dev ip failed, error code = %d\n", ret);
             return TR111_FAULT_9002;
         }
-    } else {
+    }
+    if (rule < 0) {
         rule = crpt_create(static_cast<uint32_t>(port_nbr), host);
         if (rule < 0) {
             TR111_INFO("CRPT fail creation ");

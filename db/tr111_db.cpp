@@ -35,11 +35,16 @@ int entity_get_instance_nbr(const char* entity, char* out) {
         TR111_ERR("tr69 entity handle = NULL");
         return TR111_FAULT_INTERNAL;
     }
-    // An exchange that fails leaves the reply empty: no instances.
     tr69_action_rsp rsp;
     memset(&rsp, 0, sizeof rsp);
-    KX_tr69_main_action(ch, &req, &rsp);
+    int rc = KX_tr69_main_action(ch, &req, &rsp);
     KX_tr69_main_close_channel(ch);
+    // An exchange that broke off leaves the reply empty, which would read as
+    // "no instances": a failure, the output left as it was.
+    if (rc != 0) {
+        TR111_ERRF("tr69 action on %s failed\n", entity);
+        return TR111_INSTANCES_FAILED;
+    }
     size_t i = 0;
     for (; i < sizeof rsp.text - 1 && rsp.text[i] != '\0'; ++i)
         out[i] = rsp.text[i];

@@ -17,7 +17,9 @@ void TR111_Close_db_get(KX_DB_handle* h);
 // Close after writing: the server reconfigures.
 void TR111_Close_db_set(KX_DB_handle* h);
 // Fills out (256 bytes) with the entity's instance numbers, one byte each,
-// ended by a zero byte. Returns 0, or 9002 when no channel could be opened.
+// ended by a zero byte. Returns 0; 9002 when no channel could be opened;
+// -1 when the exchange broke off (out untouched in both cases).
+constexpr int TR111_INSTANCES_FAILED = -1;
 int entity_get_instance_nbr(const char* entity, char* out);
 
 namespace tr111 {
@@ -28,6 +30,8 @@ namespace tr111 {
 class DbHandle {
   public:
     explicit DbHandle(uint32_t kind) : h_(KX_DB_Open(kind)) {}
+    // Takes over an open handle (or none).
+    explicit DbHandle(KX_DB_handle* h) : h_(h) {}
     ~DbHandle() { close_get(); }
     DbHandle(const DbHandle&) = delete;
     DbHandle& operator=(const DbHandle&) = delete;

@@ -14,6 +14,7 @@
 #include "tr69/tr69_dm.h"
 
 #include <cerrno>
+#include <csignal>
 #include <unistd.h>
 
 static constexpr char TR111_MODULE[] = "TR111_main";
@@ -25,6 +26,9 @@ constexpr int kRegisterTries = 10;
 } // namespace
 
 int main(int argc, char** argv) {
+    // A closed debug pipe (standard output read by a logger that went away)
+    // must not end a gateway daemon: writes to it fail and are dropped.
+    signal(SIGPIPE, SIG_IGN);
     int32_t msg_debug_level = 0;
     if (argc >= 2) {
         int32_t level = 0;

@@ -15,6 +15,8 @@
 #include "registry/md.h"
 #include "tr69/tr69_dm.h"
 
+#include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +25,10 @@
 static constexpr char TR111_MODULE[] = "TR111_notif";
 
 namespace {
+
+bool broken(const tr111::DbHandle& db) {
+    return db && db.get()->ipc_err != 0;
+}
 
 // Payload layout: three TLVs, a type byte and a 32-bit length in host byte
 // order each, no padding.
@@ -46,42 +52,78 @@ bool fits(uint32_t length, uint32_t off, uint32_t len) {
     return off <= length && length - off >= len;
 }
 
-// Decimal value of a text the way atoi reads it (leading blanks, a sign,
-// digits up to the first other character, 0 when there are none), clamped to
-// the 32-bit range instead of overflowing.
-int32_t dec_value(const char* s) {
-    long v = strtol(s, nullptr, 10);
-    if (v > INT32_MAX) return INT32_MAX;
-    if (v < INT32_MIN) return INT32_MIN;
-    return static_cast<int32_t>(v);
+// Every number taken from a path or a value is range-checked: a number
+// past 2^31 never wraps to some other lease or device.
+
+// The decimal number a text starts with, as atoi reads it (leading blanks, a
+// sign, digits up to the first other character); false when there are no
+// digits or the number does not fit 32 bits.
+bool dec_value(const char* text, int32_t* out) {
+    const char* p = text + strspn(text, " \t\n\v\f\r");
+    if (!isdigit(static_cast<unsigned char>(*p == '-' || *p == '+' ? p[1] : p[0]))) return false;
+    errno = 0;
+    long v = strtol(p, nullptr, 10);
+    if (errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
+    *out = static_cast<int32_t>(v);
+    return true;
 }
 
-// Lease number of a lease key's path by its pattern, or -1 when the path
-// does not follow it.
-int32_t lease_from_path(const char* path, const char* pattern) {
-    int lease = 0;
-    if (sscanf(path, pattern, &lease) != 1) return -1;
+// A lease or device number read from a value: 0 or more, else -1.
+int32_t id_value(const char* text) {
+    int32_t v = -1;
+    return dec_value(text, &v) && v >= 0 ? v : -1;
+}
+
+// True when the value reads as the number want.
+bool value_is(const char* text, int32_t want) {
+    int32_t v = 0;
+    return dec_value(text, &v) && v == want;
+}
+
+// The number that follows prefix in path: decimal digits ended by '/' or
+// the end of the path, that fit 32 bits; -1 otherwise.
+int32_t number_after(const char* path, const char* prefix) {
+    const char* at = strstr(path, prefix);
+    if (!at) return -1;
+    at += strlen(prefix);
+    size_t n = strspn(at, "0123456789");
+    char digits[12];
+    if (n == 0 || n >= sizeof digits || (at[n] != '/' && at[n] != '\0')) return -1;
+    memcpy(digits, at, n);
+    digits[n] = '\0';
+    return id_value(digits);
+}
+
+// Lease number of a lease key's update path; -1 (with a line) when the path
+// carries none.
+int32_t lease_of_path(const char* path) {
+    int32_t lease = strncmp(path, DB_LEASE_SET, strlen(DB_LEASE_SET)) == 0
+                        ? number_after(path, DB_LEASE_SET)
+                        : -1;
+    if (lease < 0) TR111_ERRF("no lease number in %s\n", path);
     return lease;
 }
 
 // Device id of a lease key's update path, looked up by MAC address; -1 when
 // the path carries no lease number.
-int32_t device_of_lease_path(const char* path, const char* pattern) {
-    int32_t lease = lease_from_path(path, pattern);
-    if (lease < 0) {
-        TR111_ERRF("no lease number in %s\n", path);
-        return -1;
-    }
-    return get_device_id_from_lease_id(lease);
+int32_t device_of_lease_path(const char* path) {
+    int32_t lease = lease_of_path(path);
+    return lease < 0 ? -1 : get_device_id_from_lease_id(lease);
+}
+
+// Device id of a record's creation or deletion: the child's key; -1 (with a
+// line) when it is not a device number.
+int32_t device_of_param(const char* param) {
+    int32_t id = id_value(param);
+    if (id < 0) TR111_ERRF("invalid device id value:%s \n", param);
+    return id;
 }
 
 // Notifications for an update of a key of a device record. The device id is
 // the number that follows "/ManageableDevice/" in the path.
 void notify_record_update(const char* path) {
-    static constexpr char kObject[] = "/ManageableDevice/";
-    const char* at = strstr(path, kObject);
-    if (!at) return;
-    int32_t id = dec_value(at + sizeof kObject - 1);
+    int32_t id = number_after(path, "/ManageableDevice/");
+    if (id < 0) return;
     uint32_t instance = static_cast<uint32_t>(id) + 1;
     static constexpr struct {
         const char* key;
@@ -187,35 +229,31 @@ int handle_db_change(const tr111_change* change) {
     if (strstr(path, DB_LEASE_SET)) {
         // A lease change.
         switch (change->action) {
-        case TR111_CHANGE_CREATE: {
-            int32_t lease = 0;
-            if (s_str_to_int(param, &lease) != 0) {
+        case TR111_CHANGE_CREATE:
+        case TR111_CHANGE_DELETE: {
+            // A created lease's key is a whole number (a negative one is no
+            // lease); a deleted one's is read as its leading number.
+            int32_t lease = id_value(param);
+            if (change->action == TR111_CHANGE_CREATE && s_str_to_int(param, &lease) != 0)
+                lease = -1;
+            if (lease < 0) {
                 TR111_ERRF("invalid lease id value:%s \n", param);
                 return -1;
             }
             device = get_device_id_from_lease_id(lease);
-            event = 1;
+            event = change->action == TR111_CHANGE_CREATE ? 1 : 3;
             break;
         }
-        case TR111_CHANGE_DELETE:
-            device = get_device_id_from_lease_id(dec_value(param));
-            event = 3;
-            break;
         case TR111_CHANGE_UPDATE:
             if (strstr(path, "/start_time")) {
-                device = device_of_lease_path(path, "/dev/br0/dhcps/lease/%d/start_time");
+                device = device_of_lease_path(path);
                 event = 2;
-            } else if (strstr(path, "/valid_time") && dec_value(param) == 0) {
-                device = device_of_lease_path(path, "/dev/br0/dhcps/lease/%d/valid_time");
+            } else if (strstr(path, "/valid_time") && value_is(param, 0)) {
+                device = device_of_lease_path(path);
                 event = 4;
-            } else if (strstr(path, "/is_abandoned") && dec_value(param) == 1) {
-                int32_t lease = lease_from_path(path, "/dev/br0/dhcps/lease/%d/is_abandoned");
-                if (lease < 0) {
-                    TR111_ERRF("no lease number in %s\n", path);
-                    device = -1;
-                } else {
-                    device = get_device_id_from_abondonned_lease_id(lease);
-                }
+            } else if (strstr(path, "/is_abandoned") && value_is(param, 1)) {
+                int32_t lease = lease_of_path(path);
+                device = lease < 0 ? -1 : get_device_id_from_abondonned_lease_id(lease);
                 event = 7;
             }
             break;
@@ -226,11 +264,11 @@ int handle_db_change(const tr111_change* change) {
         // A change of a device record.
         switch (change->action) {
         case TR111_CHANGE_CREATE:
-            device = dec_value(param);
+            device = device_of_param(param);
             event = 5;
             break;
         case TR111_CHANGE_DELETE:
-            device = dec_value(param);
+            device = device_of_param(param);
             event = 8;
             break;
         case TR111_CHANGE_UPDATE:
@@ -250,17 +288,18 @@ int handle_db_change(const tr111_change* change) {
     return 0;
 }
 
+// The device list, the lease's MAC and the devices' MACs are read on one
+// handle. A device without a MAC (absent or empty) is skipped: it holds no
+// lease, and the devices after it are still searched.
 int32_t get_device_id_from_lease_id(int32_t lease) {
-    int32_t ids[MD_MAX_NBR];
-    int count = md_get_list(ids);
-    if (count < 0) return -1;
-    if (count > MD_MAX_NBR) count = MD_MAX_NBR;
-
     tr111::DbHandle db(KX_DB_MAIN);
     if (!db) {
         TR111_ERR("unable to open Tamrix database ");
         return -1;
     }
+    int32_t ids[MD_MAX_NBR];
+    int count = md_get_list(ids, db.get());
+    if (count < 0) return -1;
     char key[128];
     snprintf(key, sizeof key, DB_LEASE_MAC_PATH, static_cast<int>(lease));
     tr111::DbString lease_mac(KX_DB_Get(db.get(), key));
@@ -273,8 +312,9 @@ int32_t get_device_id_from_lease_id(int32_t lease) {
         snprintf(key, sizeof key, DB_MANAGEABLE_DEVICE_MAC_PATH, static_cast<int>(ids[i]));
         tr111::DbString dev_mac(KX_DB_Get(db.get(), key));
         if (!dev_mac || dev_mac.get()[0] == '\0') {
+            if (broken(db)) return -1;
             TR111_ERR("Mac address empty in device ");
-            return -1;
+            continue;
         }
         if (strstr(lease_mac.get(), dev_mac.get())) return ids[i];
     }
@@ -313,9 +353,12 @@ int32_t get_device_id_from_abondonned_lease_id(int32_t lease) {
         }
         snprintf(key, sizeof key, PORT_MAPPING_INTERNAL_CLIENT_PATH, static_cast<int>(id));
         tr111::DbString host(KX_DB_Get(h, key));
+        // A rule without a host (another kind of rule) is no device's: the
+        // search goes on.
         if (!host) {
+            if (h->ipc_err) return -1;
             TR111_ERR("IP is empty in crpt rule ");
-            return -1;
+            continue;
         }
         if (strstr(host.get(), lease_ip.get())) {
             rule = id;
@@ -340,9 +383,11 @@ int32_t get_device_id_from_abondonned_lease_id(int32_t lease) {
         }
         snprintf(key, sizeof key, DB_MANAGEABLE_DEVICE_CRPT_PATH, static_cast<int>(id));
         tr111::DbString crpt(KX_DB_Get(h, key));
+        // A device without a rule is not its owner: the search goes on.
         if (!crpt) {
+            if (h->ipc_err) return -1;
             TR111_ERR("IP is empty in crpt rule ");
-            return -1;
+            continue;
         }
         int32_t crpt_id = 0;
         if (s_str_to_int(crpt.get(), &crpt_id) != 0) return -1;

@@ -3,11 +3,11 @@
 // pieces the stand-in servers build on (listening socket, frame parser).
 #include "platform/include/ipc.h"
 #include "platform/net.h"
+#include "platform/rt.h"
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
@@ -29,15 +29,23 @@ const ipc_hooks* observer() {
     return hooks.load(std::memory_order_acquire);
 }
 
-// Sends every byte of the iovecs; goes on after partial sends and signals.
+// Sends every byte of the iovecs within IPC_TIMEOUT_MS; goes on after
+// partial sends and signals. The socket's send timeout bounds each wait, the
+// deadline the whole item, so a server that takes a few bytes now and then
+// cannot hold the caller longer.
 int send_all(int fd, iovec* iov, int cnt) {
+    const int64_t deadline = rt::now_ms() + IPC_TIMEOUT_MS;
     while (cnt > 0) {
         msghdr mh{};
         mh.msg_iov = iov;
         mh.msg_iovlen = static_cast<decltype(mh.msg_iovlen)>(cnt);
-        ssize_t n = sendmsg(fd, &mh, MSG_NOSIGNAL);
+        ssize_t n = sendmsg(fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+            pollfd p{fd, POLLOUT, 0};
+            int r = poll(&p, 1, rt::ms_left(deadline));
+            if (r > 0 || (r < 0 && errno == EINTR)) continue;
             return -1;
         }
         auto left = static_cast<size_t>(n);
@@ -54,20 +62,17 @@ int send_all(int fd, iovec* iov, int cnt) {
     return 0;
 }
 
-using Clock = std::chrono::steady_clock;
-
 // Receives exactly len bytes; -1 on end of stream, timeout or error. With a
-// deadline, every byte must have come by then, however slowly the peer
-// trickles them (the socket's receive timeout only bounds each wait).
-int recv_all(int fd, uint8_t* buf, size_t len, const Clock::time_point* deadline = nullptr) {
+// deadline (a rt::now_ms value), every byte must have come by then, however
+// slowly the peer trickles them (the socket's receive timeout only bounds
+// each wait).
+int recv_all(int fd, uint8_t* buf, size_t len, int64_t deadline = -1) {
     while (len > 0) {
-        if (deadline) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now())
-                    .count();
+        if (deadline >= 0) {
+            int left = rt::ms_left(deadline);
             if (left <= 0) return -1;
             pollfd p{fd, POLLIN, 0};
-            int r = poll(&p, 1, static_cast<int>(left));
+            int r = poll(&p, 1, left);
             if (r < 0 && errno == EINTR) continue;
             if (r <= 0) return -1;
         }
@@ -80,22 +85,6 @@ int recv_all(int fd, uint8_t* buf, size_t len, const Clock::time_point* deadline
         buf += n;
         len -= static_cast<size_t>(n);
     }
-    return 0;
-}
-
-// Completes a connect() interrupted by a signal: the connection goes on in
-// the background; wait until it is writable and take its outcome.
-int finish_connect(int fd) {
-    pollfd p{fd, POLLOUT, 0};
-    for (;;) {
-        int r = poll(&p, 1, IPC_TIMEOUT_MS);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return -1;
-        break;
-    }
-    int err = 0;
-    socklen_t len = sizeof err;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) return -1;
     return 0;
 }
 
@@ -121,20 +110,11 @@ int ipc_set_timeout(int fd, int ms) {
 }
 
 int ipc_connect(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = loopback_connect_within(port, IPC_TIMEOUT_MS);
     if (fd < 0) return -1;
-    int one = 1;
-    if (setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0 ||
-        ipc_set_timeout(fd, IPC_TIMEOUT_MS) != 0) {
+    if (ipc_set_timeout(fd, IPC_TIMEOUT_MS) != 0) {
         close(fd);
         return -1;
-    }
-    sockaddr_in sa = loopback_addr(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-        if (errno != EINTR || finish_connect(fd) != 0) {
-            close(fd);
-            return -1;
-        }
     }
     if (const ipc_hooks* h = observer(); h && h->on_connect) h->on_connect(h->ctx, fd, port);
     return fd;
@@ -174,14 +154,14 @@ char* ipc_string_read(int fd) {
     // it (no limit on a subscription); once an item has begun, all of it
     // must arrive within IPC_TIMEOUT_MS.
     if (recv_all(fd, head, 1) != 0) return nullptr;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(IPC_TIMEOUT_MS);
-    if (recv_all(fd, head + 1, sizeof head - 1, &deadline) != 0) return nullptr;
+    const int64_t deadline = rt::now_ms() + IPC_TIMEOUT_MS;
+    if (recv_all(fd, head + 1, sizeof head - 1, deadline) != 0) return nullptr;
     uint32_t len = get_be32(head + 1);
     // The length is checked before anything is allocated for it.
     if (head[0] != IPC_TAG_STRING || len > IPC_STRING_MAX) return nullptr;
     auto* s = static_cast<char*>(malloc(static_cast<size_t>(len) + 1));
     if (!s) return nullptr;
-    if (recv_all(fd, reinterpret_cast<uint8_t*>(s), len, &deadline) != 0 || memchr(s, '\0', len)) {
+    if (recv_all(fd, reinterpret_cast<uint8_t*>(s), len, deadline) != 0 || memchr(s, '\0', len)) {
         free(s);
         return nullptr;
     }

@@ -3,11 +3,15 @@
 // (close-on-exec) and big-endian 32-bit integers.
 #pragma once
 
+#include "platform/rt.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,6 +44,41 @@ inline int loopback_connect(uint16_t port) {
         int e = errno;
         close(fd);
         errno = e;
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return fd;
+}
+
+// Like loopback_connect, but gives up after timeout_ms (errno ETIMEDOUT):
+// a peer whose accept queue is full lets a plain connect() wait for minutes.
+// The socket returned blocks, as one of loopback_connect does.
+inline int loopback_connect_within(uint16_t port, int timeout_ms) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    const int64_t deadline = rt::now_ms() + timeout_ms;
+    const sockaddr_in a = loopback_addr(port);
+    int err = 0;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        err = errno;
+        if (err == EINPROGRESS || err == EINTR) {
+            pollfd p{fd, POLLOUT, 0};
+            int r;
+            while ((r = poll(&p, 1, rt::ms_left(deadline))) < 0 && errno == EINTR) {
+            }
+            socklen_t len = sizeof err;
+            if (r == 0)
+                err = ETIMEDOUT;
+            else if (r < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                err = errno;
+        }
+    }
+    int flags = fcntl(fd, F_GETFL);
+    if (err == 0 && (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)) err = errno;
+    if (err != 0) {
+        close(fd);
+        errno = err;
         return -1;
     }
     int one = 1;

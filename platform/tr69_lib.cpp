@@ -9,13 +9,13 @@
 #include "platform/include/tr69_lib.h"
 #include "platform/include/tr69_wire.h"
 #include "platform/net.h"
+#include "platform/rt.h"
 
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -29,16 +29,16 @@ namespace {
 std::atomic<const void*> ref_table[TR69_REF_MAX];
 
 constexpr unsigned CHANNEL_MAX = 4;
-constexpr size_t STASH_MAX = 4;          // requests kept while a registration waits
-constexpr int ANSWER_TIMEOUT_MS = 10000; // the agent's answer to open or registration
+constexpr size_t STASH_MAX = 4;                          // requests kept while a registration waits
+constexpr int ANSWER_TIMEOUT_MS = TR69_FRAME_TIMEOUT_MS; // a frame, a registration's answer
 
 struct Channel {
     std::atomic<int32_t*> handle{nullptr}; // null: never used
     std::atomic<bool> broken{false};
-    std::mutex ctl; // one open or registration exchange at a time
-    std::mutex wmx; // writers
-    std::mutex rmx; // the reader; guards the stash
-    int fd = -1;    // changed, like handle, only with ctl, wmx and rmx held
+    rt::Mutex ctl; // one open or registration exchange at a time
+    rt::Mutex wmx; // writers
+    rt::Mutex rmx; // the reader; guards the stash
+    int fd = -1;   // changed, like handle, only with ctl, wmx and rmx held
     tr69_request stash[STASH_MAX];
     size_t stash_first = 0;
     size_t stash_count = 0;
@@ -46,7 +46,7 @@ struct Channel {
 // Lock order: open_mx, ctl, wmx, rmx.
 
 Channel channels[CHANNEL_MAX];
-std::mutex open_mx; // opens one at a time: slot choice and replacement
+rt::Mutex open_mx; // opens one at a time: slot choice and replacement
 
 Channel* find_channel(const int32_t* handle) {
     if (handle == nullptr) return nullptr;
@@ -69,7 +69,7 @@ void fail_channel(Channel& c) {
 
 // A slot whose channel has ended may serve another handle.
 bool reclaimable(Channel& c) {
-    std::lock_guard<std::mutex> w(c.wmx);
+    rt::Lock w(c.wmx);
     if (c.broken.load(std::memory_order_acquire) || c.fd < 0) return true;
     pollfd p{c.fd, POLLRDHUP, 0};
     return poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL));
@@ -85,10 +85,15 @@ Channel* pick_slot(int32_t* handle) {
     return nullptr;
 }
 
+// A frame the agent takes whole, or not at all within the time, leaves the
+// channel as it was (TR69_ERR_TIMEOUT); one that goes out in part, or a
+// broken connection, fails the channel.
 int send_frame(Channel& c, const int32_t* handle, uint8_t type, std::span<const uint8_t> payload) {
-    std::lock_guard<std::mutex> w(c.wmx);
+    rt::Lock w(c.wmx);
     if (!owned(c, handle) || c.broken.load(std::memory_order_acquire)) return TR69_ERR_CHANNEL;
-    if (tr69_wire_send(c.fd, type, payload, tr69_wire_payload_size, ANSWER_TIMEOUT_MS) != 0) {
+    int rc = tr69_wire_send(c.fd, type, payload, tr69_wire_payload_size, ANSWER_TIMEOUT_MS);
+    if (rc == TR69_WIRE_NOTHING_SENT) return TR69_ERR_TIMEOUT;
+    if (rc != 0) {
         fail_channel(c);
         return TR69_ERR_CHANNEL;
     }
@@ -98,7 +103,7 @@ int send_frame(Channel& c, const int32_t* handle, uint8_t type, std::span<const 
 // Reads frames until the answer of type answer; requests that arrive first
 // are kept for tr69_rx_msg. Called with ctl held, takes rmx.
 int read_answer(Channel& c, const int32_t* handle, uint8_t answer, std::span<uint8_t> out) {
-    std::lock_guard<std::mutex> r(c.rmx);
+    rt::Lock r(c.rmx);
     if (!owned(c, handle)) return TR69_ERR_CHANNEL;
     const char allowed[] = {static_cast<char>(answer), static_cast<char>(TR69_FRAME_REQUEST), 0};
     uint8_t payload[TR69_WIRE_MAX_PAYLOAD];
@@ -121,13 +126,6 @@ int read_answer(Channel& c, const int32_t* handle, uint8_t answer, std::span<uin
         std::memcpy(&slot, payload, sizeof slot);
         ++c.stash_count;
     }
-}
-
-// Every frame is sent with a deadline of ANSWER_TIMEOUT_MS for the whole
-// frame: one the agent does not take in time fails the channel rather than
-// blocking the writer for ever.
-int connect_agent() {
-    return loopback_connect(TR69_AGENT_PORT);
 }
 
 void terminate_request(tr69_request* req) {
@@ -167,37 +165,37 @@ int tr69_open_channel_use_rx_mbx(const char* app, int32_t* channel, int mailbox)
         return TR69_ERR_REFUSED;
     tr69_put_i32(open + TR69_WIRE_APP_NAME, mailbox);
 
-    std::lock_guard<std::mutex> o(open_mx);
+    rt::Lock o(open_mx);
     Channel* c = pick_slot(channel);
     if (c == nullptr) return TR69_ERR_REFUSED; // every slot holds a live channel
 
-    int fd = connect_agent();
-    if (fd < 0) return TR69_ERR_CONNECT;
+    // Connection, open frame and answer all within TR69_OPEN_TIMEOUT_MS: an
+    // agent that is absent, accepts nothing or never answers costs the
+    // caller that long, and no more.
+    const int64_t deadline = rt::now_ms() + TR69_OPEN_TIMEOUT_MS;
+    rt::Fd fd(loopback_connect_within(TR69_AGENT_PORT, TR69_OPEN_TIMEOUT_MS));
+    if (fd.get() < 0) return errno == ETIMEDOUT ? TR69_ERR_CHANNEL : TR69_ERR_CONNECT;
     uint8_t answer[8];
     uint8_t type = 0;
-    if (tr69_wire_send(fd, TR69_FRAME_OPEN, open, tr69_wire_payload_size, ANSWER_TIMEOUT_MS) != 0 ||
-        tr69_wire_recv(fd, std::string_view("o", 1), &type, answer, ANSWER_TIMEOUT_MS) !=
-            TR69_WIRE_OK) {
-        close(fd);
+    if (tr69_wire_send(fd.get(), TR69_FRAME_OPEN, open, tr69_wire_payload_size,
+                       rt::ms_left(deadline)) != 0 ||
+        tr69_wire_recv(fd.get(), std::string_view("o", 1), &type, answer, rt::ms_left(deadline)) !=
+            TR69_WIRE_OK)
         return TR69_ERR_CHANNEL;
-    }
     int32_t fault = tr69_get_i32(answer);
     int32_t id = tr69_get_i32(answer + 4);
-    if (fault != 0 || id == 0) {
-        close(fd);
-        return fault != 0 ? fault : TR69_ERR_CHANNEL;
-    }
+    if (fault != 0 || id == 0) return fault != 0 ? fault : TR69_ERR_CHANNEL;
 
     // Install the new connection. The slot's older channel (of this handle,
     // or a dead one of another) is closed once its reader has been woken and
     // has let go.
     {
-        std::lock_guard<std::mutex> ctl(c->ctl);
-        std::lock_guard<std::mutex> w(c->wmx);
+        rt::Lock ctl(c->ctl);
+        rt::Lock w(c->wmx);
         if (c->fd >= 0) shutdown(c->fd, SHUT_RDWR);
-        std::lock_guard<std::mutex> r(c->rmx);
+        rt::Lock r(c->rmx);
         if (c->fd >= 0) close(c->fd);
-        c->fd = fd;
+        c->fd = fd.release();
         c->stash_first = 0;
         c->stash_count = 0;
         c->broken.store(false, std::memory_order_release);
@@ -224,7 +222,7 @@ int tr69_register_entry(const char* name, uint32_t flags, uint32_t id, uint32_t 
         if (handler_block[i] == TR69_END_MARK) break;
     }
 
-    std::lock_guard<std::mutex> ctl(c->ctl);
+    rt::Lock ctl(c->ctl);
     int rc = send_frame(*c, channel, TR69_FRAME_ENTRY, entry);
     if (rc != 0) return rc;
     uint8_t answer[4];
@@ -263,7 +261,7 @@ int tr69_register_entries(const tr69_atomicity_row* table, int32_t* channel,
     }
     tr69_put_u32(frame, count);
 
-    std::lock_guard<std::mutex> ctl(c->ctl);
+    rt::Lock ctl(c->ctl);
     int rc = send_frame(*c, channel, TR69_FRAME_ENTRIES, frame);
     uint8_t answer[8];
     if (rc == 0) rc = read_answer(*c, channel, TR69_FRAME_ENTRIES_ANSWER, answer);
@@ -280,7 +278,7 @@ int tr69_register_entries(const tr69_atomicity_row* table, int32_t* channel,
 int tr69_rx_msg(tr69_request* request, int32_t* channel, int flag) {
     Channel* c = find_channel(channel);
     if (c == nullptr || request == nullptr) return TR69_ERR_CHANNEL;
-    std::lock_guard<std::mutex> r(c->rmx);
+    rt::Lock r(c->rmx);
     if (!owned(*c, channel)) return TR69_ERR_CHANNEL;
     if (c->stash_count > 0) {
         std::memcpy(request, &c->stash[c->stash_first], sizeof *request);

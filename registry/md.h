@@ -7,6 +7,10 @@
 #include <cstdint>
 
 constexpr int MD_MAX_NBR = 127;
+// Highest device id: its instance number (id + 1) fits one byte of the
+// instance list. The store lists no other id, the status table takes no
+// other, so every part of the daemon has one idea of what a device is.
+constexpr int32_t MD_ID_MAX = 254;
 
 // Device record type.
 constexpr int MD_TYPE_WT111R2 = 0;
@@ -29,22 +33,27 @@ constexpr int MD_TYPE_TR111 = 1;
 #define DB_LEASE_MAC_PATH "/dev/br0/dhcps/lease/%d/hardware_mac"
 #define DB_LEASE_IP_PATH "/dev/br0/dhcps/lease/%d/ip"
 
+struct KX_DB_handle;
+
 // Device store. Results: the value or 0; -1 failure or invalid value; -2 absent.
-int md_get_list(int32_t* ids); // room for MD_MAX_NBR ids
-int md_get_nbr();
+// The list, its count and the readers taking a handle work on the caller's
+// open handle when one is given (which stays open), on their own otherwise.
+// The listed devices: the first MD_MAX_NBR children with ids 0..MD_ID_MAX.
+int md_get_list(int32_t* ids, KX_DB_handle* db = nullptr); // room for MD_MAX_NBR ids
+int md_get_nbr();                                          // the number md_get_list lists
 int md_is_exist(int32_t id);
 int md_get_manufacturer_oui(int32_t id, char* out); // 8-byte zeroed buffer
 int md_get_serial_number(int32_t id, char* out);    // 65 bytes
 int md_get_product_class(int32_t id, char* out);    // 65 bytes
-int md_get_retain_device_entry(int32_t id);
+int md_get_retain_device_entry(int32_t id, KX_DB_handle* db = nullptr);
 int md_set_retain_device_entry(int32_t id, int32_t value);
-int md_get_crpt_id(int32_t id);
+int md_get_crpt_id(int32_t id, KX_DB_handle* db = nullptr);
 int md_set_crpt_id(int32_t id, int32_t crpt_id);
-int md_get_crpt_enable(int32_t id);
+int md_get_crpt_enable(int32_t id, KX_DB_handle* db = nullptr);
 int md_set_crpt_enable(int32_t id, int32_t value);
 int md_get_path(int32_t id, char* out); // 257 bytes: at most 256 copied
 int md_set_path(int32_t id, const char* path);
-int md_get_type(int32_t id);
+int md_get_type(int32_t id, KX_DB_handle* db = nullptr);
 int md_set_type(int32_t id, int flag);
 int md_remove(int32_t id);
 

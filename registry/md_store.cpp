@@ -3,8 +3,11 @@
 //
 // Every operation opens its own handle, does one enumeration, read, write
 // or delete, and closes the handle before it returns: after reading without
-// reconfiguration, after a write or delete with it. Values read are copied
-// into the caller's buffers or parsed; nothing allocated escapes.
+// reconfiguration, after a write or delete with it. The list and the readers
+// a caller needs together (the refresh of a device, a lease search) can
+// work on the caller's open handle instead. Values read are copied into the
+// caller's buffers or parsed; nothing allocated escapes. No write creates a
+// record: each tests that the record exists first, on its own handle.
 //
 // A read whose connection broke is a failure (-1), never an absent key: a
 // missing retainDevEntry reads as "not retained", and a device must not be
@@ -26,10 +29,6 @@ constexpr size_t MD_PATH_MAX = 96;
 static_assert(sizeof(DB_MANAGEABLE_DEVICE_RETAIN_DEV_ENTRY_PATH) + 11 <= MD_PATH_MAX);
 static_assert(sizeof(DB_MANAGEABLE_DEVICE_PRODUCT_CLASS_PATH) + 11 <= MD_PATH_MAX);
 
-// Highest device id: its instance number (id + 1) must fit one byte of the
-// instance list.
-constexpr int32_t MD_ID_MAX = 254;
-
 constexpr size_t MD_OUI_LEN = 6;
 constexpr size_t MD_TEXT_LEN = 64;
 constexpr size_t MD_PATH_LEN = 256;
@@ -48,13 +47,15 @@ bool broken(const tr111::DbHandle& db) {
 
 enum class Read { value, absent, no_db, failed };
 
-// Opens a handle, reads one key of a record, closes the handle.
-Read read_key(const char* fmt, int32_t id, tr111::DbString& out) {
+// Reads one key of a record on the caller's handle, or on a handle of its
+// own opened and closed around the read.
+Read read_key(const char* fmt, int32_t id, tr111::DbString& out, KX_DB_handle* shared = nullptr) {
     Path p(fmt, id);
-    tr111::DbHandle db(KX_DB_MAIN);
-    if (!db) return Read::no_db;
-    out.reset(TR111_KX_DB_Get(db.get(), p.s));
-    if (broken(db)) {
+    tr111::DbHandle own(shared ? nullptr : KX_DB_Open(KX_DB_MAIN));
+    KX_DB_handle* h = shared ? shared : own.get();
+    if (!h) return Read::no_db;
+    out.reset(TR111_KX_DB_Get(h, p.s));
+    if (h->ipc_err != 0) {
         out.reset();
         return Read::failed;
     }
@@ -70,15 +71,53 @@ void close_after_write(tr111::DbHandle& db, int rc) {
         db.close_get();
 }
 
-// Opens a handle, writes one key of a record, closes the handle.
-// Returns 0, -1 when the write failed, -3 when no handle could be opened.
+// Opens a handle, writes one key of an existing record, closes the handle:
+// a write never creates a record. Returns 0, -1 when the write (or the
+// existence test) failed, -2 when there is no record, -3 when no handle
+// could be opened.
 int write_key(const char* fmt, int32_t id, const char* value) {
-    Path p(fmt, id);
+    Path record(DB_MANAGEABLE_DEVICE_OBJECT_DEL_PATH, id);
     tr111::DbHandle db(KX_DB_MAIN);
     if (!db) return -3;
+    if (!KX_DB_Is_Defined(db.get(), record.s)) {
+        if (broken(db)) return -1;
+        TR111_ERRF("no record for device %d: nothing written\n", static_cast<int>(id));
+        return -2;
+    }
+    Path p(fmt, id);
     int rc = TR111_KX_DB_Set(db.get(), p.s, value);
     close_after_write(db, rc);
     return rc == 0 ? 0 : -1;
+}
+
+enum class Walk { listed, no_set, bad_key, broken };
+
+// Walks the device set on h and stores the ids of the listed devices: the
+// first MD_MAX_NBR children whose ids are 0..MD_ID_MAX (a child without a
+// value is skipped). Any other child is left out with an error line.
+Walk md_walk_devices(KX_DB_handle* h, int32_t* ids, int* count) {
+    *count = 0;
+    uint32_t set = KX_get_set(h, DB_MANAGEABLE_DEVICE_SET);
+    if (set == 0) return h->ipc_err ? Walk::broken : Walk::no_set;
+    for (uint32_t node = KX_set_get_son(h, set, 0); node != 0; node = KX_set_get_next(h, node)) {
+        tr111::DbString key(KX_set_get_value(h, node));
+        if (!key) continue;
+        int32_t id = -1;
+        if (s_str_to_int(key.get(), &id) != 0) return Walk::bad_key;
+        if (id < 0 || id > MD_ID_MAX) {
+            TR111_ERRF("device id %d out of range 0..%d, not listed\n", static_cast<int>(id),
+                       static_cast<int>(MD_ID_MAX));
+            continue;
+        }
+        if (*count >= MD_MAX_NBR) {
+            TR111_ERRF("more than %d devices: device %d not listed\n", MD_MAX_NBR,
+                       static_cast<int>(id));
+            continue;
+        }
+        ids[(*count)++] = id;
+    }
+    // A walk cut short by a broken connection is not a shorter list.
+    return h->ipc_err ? Walk::broken : Walk::listed;
 }
 
 } // namespace
@@ -88,78 +127,61 @@ int write_key(const char* fmt, int32_t id, const char* value) {
 // further record, or an id whose instance number does not fit one byte, is
 // left out with an error line rather than written past the caller's array
 // or published under a wrong instance.
-int md_get_list(int32_t* ids) {
-    tr111::DbHandle db(KX_DB_MAIN);
-    if (!db) {
+int md_get_list(int32_t* ids, KX_DB_handle* shared) {
+    tr111::DbHandle own(shared ? nullptr : KX_DB_Open(KX_DB_MAIN));
+    KX_DB_handle* h = shared ? shared : own.get();
+    if (!h) {
         TR111_ERR("unable to open Tamrix database ");
         return -1;
     }
-    uint32_t set = KX_get_set(db.get(), DB_MANAGEABLE_DEVICE_SET);
-    if (set == 0) {
-        bool failed = broken(db);
-        db.close_get();
-        if (failed) {
-            TR111_ERR("configuration database connection failed while listing the devices");
-            return -1;
-        }
+    int count = 0;
+    Walk w = md_walk_devices(h, ids, &count);
+    own.close_get();
+    switch (w) {
+    case Walk::no_set:
         TR111_ERR("set doesn't exist ");
         return 0;
-    }
-    int count = 0;
-    for (uint32_t node = KX_set_get_son(db.get(), set, 0); node != 0;
-         node = KX_set_get_next(db.get(), node)) {
-        tr111::DbString key(KX_set_get_value(db.get(), node));
-        if (!key) continue;
-        int32_t id = -1;
-        if (s_str_to_int(key.get(), &id) != 0) {
-            key.reset();
-            db.close_get();
-            TR111_ERR(" invalid mdList[DeviceNumber] value ");
-            return -1;
-        }
-        if (id < 0 || id > MD_ID_MAX) {
-            TR111_ERRF("device id %d out of range 0..%d, not listed\n", static_cast<int>(id),
-                       static_cast<int>(MD_ID_MAX));
-            continue;
-        }
-        if (count >= MD_MAX_NBR) {
-            TR111_ERRF("more than %d devices: device %d not listed\n", MD_MAX_NBR,
-                       static_cast<int>(id));
-            continue;
-        }
-        ids[count++] = id;
-    }
-    // A walk cut short by a broken connection is not a shorter list.
-    if (broken(db)) {
-        db.close_get();
+    case Walk::bad_key:
+        TR111_ERR(" invalid mdList[DeviceNumber] value ");
+        return -1;
+    case Walk::broken:
         TR111_ERR("configuration database connection failed while listing the devices");
         return -1;
+    case Walk::listed:
+        break;
     }
-    db.close_get();
     TR111_INFOF("Device count = %d \n", count);
     return count;
 }
 
+// The number of devices md_get_list lists, so that the count the ACS reads
+// always equals the instances it is given: a child the list leaves out is
+// not counted, a child that spoils the list spoils the count too.
 int md_get_nbr() {
     tr111::DbHandle db(KX_DB_MAIN);
     if (!db) {
         TR111_ERR("unable to open Tamrix database ");
         return -1;
     }
-    uint32_t set = KX_get_set(db.get(), DB_MANAGEABLE_DEVICE_SET);
-    uint32_t n = set != 0 ? KX_set_get_nsons(db.get(), set) : 0;
-    bool failed = broken(db);
+    int32_t ids[MD_MAX_NBR];
+    int count = 0;
+    Walk w = md_walk_devices(db.get(), ids, &count);
     db.close_get();
-    if (failed) {
-        TR111_ERR("configuration database connection failed while counting the devices");
-        return -1;
-    }
-    if (set == 0) {
+    switch (w) {
+    case Walk::no_set:
         TR111_ERRF("no set for %s\n", DB_MANAGEABLE_DEVICE_SET);
         return 0;
+    case Walk::bad_key:
+        TR111_ERR(" invalid mdList[DeviceNumber] value ");
+        return -1;
+    case Walk::broken:
+        TR111_ERR("configuration database connection failed while counting the devices");
+        return -1;
+    case Walk::listed:
+        break;
     }
-    TR111_ERRF("Manageable device number %d \n", static_cast<int>(n));
-    return static_cast<int>(n);
+    TR111_ERRF("Manageable device number %d \n", count);
+    return count;
 }
 
 int md_is_exist(int32_t id) {
@@ -248,9 +270,9 @@ int md_get_path(int32_t id, char* out) {
     return 0;
 }
 
-int md_get_type(int32_t id) {
+int md_get_type(int32_t id, KX_DB_handle* db) {
     tr111::DbString v;
-    switch (read_key(DB_MANAGEABLE_DEVICE_TYPE_PATH, id, v)) {
+    switch (read_key(DB_MANAGEABLE_DEVICE_TYPE_PATH, id, v, db)) {
     case Read::no_db:
         TR111_ERR("unable to open Tamrix database ");
         return -1;
@@ -270,9 +292,9 @@ int md_get_type(int32_t id) {
     return type;
 }
 
-int md_get_retain_device_entry(int32_t id) {
+int md_get_retain_device_entry(int32_t id, KX_DB_handle* db) {
     tr111::DbString v;
-    switch (read_key(DB_MANAGEABLE_DEVICE_RETAIN_DEV_ENTRY_PATH, id, v)) {
+    switch (read_key(DB_MANAGEABLE_DEVICE_RETAIN_DEV_ENTRY_PATH, id, v, db)) {
     case Read::no_db:
         TR111_ERR("unable to open Tamrix database ");
         return -1;
@@ -293,9 +315,9 @@ int md_get_retain_device_entry(int32_t id) {
     return value;
 }
 
-int md_get_crpt_id(int32_t id) {
+int md_get_crpt_id(int32_t id, KX_DB_handle* db) {
     tr111::DbString v;
-    switch (read_key(DB_MANAGEABLE_DEVICE_CRPT_PATH, id, v)) {
+    switch (read_key(DB_MANAGEABLE_DEVICE_CRPT_PATH, id, v, db)) {
     case Read::no_db:
         TR111_ERR("unable to open Tamrix database ");
         return -1;
@@ -317,9 +339,9 @@ int md_get_crpt_id(int32_t id) {
     return value;
 }
 
-int md_get_crpt_enable(int32_t id) {
+int md_get_crpt_enable(int32_t id, KX_DB_handle* db) {
     tr111::DbString v;
-    switch (read_key(DB_MANAGEABLE_DEVICE_CRPT_ENABLE_PATH, id, v)) {
+    switch (read_key(DB_MANAGEABLE_DEVICE_CRPT_ENABLE_PATH, id, v, db)) {
     case Read::no_db:
         TR111_ERR("unable to open Tamrix database ");
         return -1;
@@ -388,19 +410,29 @@ int md_set_path(int32_t id, const char* path) {
     return 0;
 }
 
+// Guarded by the list (one handle for the list and the write): only a
+// listed device records a rule.
 int md_set_crpt_id(int32_t id, int32_t crpt_id) {
-    if (md_is_exist(id) != 1) {
+    tr111::DbHandle db(KX_DB_MAIN);
+    if (!db) {
+        TR111_ERR("unable to open Tamrix database ");
+        return -1;
+    }
+    int32_t ids[MD_MAX_NBR];
+    int count = md_get_list(ids, db.get());
+    bool found = false;
+    for (int i = 0; i < count && !found; ++i)
+        found = ids[i] == id;
+    if (!found) {
         TR111_ERR("Manageable device not found ");
         return -2;
     }
     TR111_INFO(" Manageable device found ");
     char text[12];
     snprintf(text, sizeof text, "%d", static_cast<int>(crpt_id));
-    int rc = write_key(DB_MANAGEABLE_DEVICE_CRPT_PATH, id, text);
-    if (rc == -3) {
-        TR111_ERR("unable to open Tamrix database ");
-        return -1;
-    }
+    Path key(DB_MANAGEABLE_DEVICE_CRPT_PATH, id);
+    int rc = TR111_KX_DB_Set(db.get(), key.s, text);
+    close_after_write(db, rc);
     if (rc != 0) {
         TR111_ERR("Error in writing Manageable device CRPT_PATH value");
         return -1;
@@ -417,6 +449,7 @@ int md_set_crpt_enable(int32_t id, int32_t value) {
         TR111_ERR("unable to open Tamrix database ");
         return -1;
     }
+    if (rc == -2) return -2;
     if (rc != 0) {
         TR111_ERR("unable to set CRPT_ENABLE for MD");
         return -1;
@@ -430,7 +463,7 @@ int md_set_type(int32_t id, int flag) {
         TR111_ERR("unable to open Tamrix database ");
         return -1;
     }
-    return rc != 0 ? -1 : 0;
+    return rc;
 }
 
 // Deletes the whole record; -1 when no handle could be opened or the

@@ -70,8 +70,10 @@ int md_initilize() {
     return 0;
 }
 
+// Only ids the store can list take an entry: one of another id would push
+// a listed device out of a full table.
 int mdlt_add(int32_t id) {
-    if (id == MDLT_FREE) {
+    if (id < 0 || id > MD_ID_MAX) {
         TR111_ERRF("invalid device id %d\n", static_cast<int>(id));
         return -1;
     }
@@ -136,11 +138,14 @@ int md_refresh_active(int32_t id) {
         return -2;
     }
     TR111_INFOF("device : %d with status updated", static_cast<int>(id));
+    // The record's keys are read on one handle (each read opens its own
+    // when that one could not be opened).
+    tr111::DbHandle db(KX_DB_MAIN);
     // Plain TR-111 devices, and records without a readable type, only get
     // the status.
-    if (md_get_type(id) != MD_TYPE_WT111R2) return 0;
+    if (md_get_type(id, db.get()) != MD_TYPE_WT111R2) return 0;
     TR111_INFOF("WT111R2 devcie : %d ", static_cast<int>(id));
-    int rule = md_get_crpt_id(id);
+    int rule = md_get_crpt_id(id, db.get());
     if (rule == -1) {
         TR111_ERRF("error  in get crpt id %d\n ", rule);
         return -1;
@@ -149,7 +154,8 @@ int md_refresh_active(int32_t id) {
         TR111_INFOF("device crpt does not exist: %d\n ", rule);
         return 0;
     }
-    int enable = md_get_crpt_enable(id);
+    int enable = md_get_crpt_enable(id, db.get());
+    db.close_get();
     if (enable < 0) {
         TR111_ERRF("md_get_crpt_enable, code error : %d\n", enable);
         return -1;
@@ -164,8 +170,11 @@ int md_refresh_active(int32_t id) {
 }
 
 int md_refresh_inactive(int32_t id) {
-    int type = md_get_type(id);
+    // The record's keys are read on one handle, closed before any change.
+    tr111::DbHandle db(KX_DB_MAIN);
+    int type = md_get_type(id, db.get());
     if (type == MD_TYPE_TR111) {
+        db.close_get();
         // A plain TR-111 device is forgotten at once.
         int rc = md_remove(id);
         if (rc != 0) {
@@ -182,13 +191,14 @@ int md_refresh_inactive(int32_t id) {
         return 0;
     }
     // An unreadable retain flag (-1) counts as retained: the device is kept.
-    if (md_get_retain_device_entry(id) != 0) {
+    if (md_get_retain_device_entry(id, db.get()) != 0) {
         int rc = mdlt_update_status(id, 0);
         if (rc != 0) {
             TR111_ERRF("unable to update the device status to inactive code error : %d\n", rc);
             return -2;
         }
-        int rule = md_get_crpt_id(id);
+        int rule = md_get_crpt_id(id, db.get());
+        db.close_get();
         if (rule == -1) {
             TR111_ERRF("unable to get crpt id of device, code error : %d\n", rule);
             return -1;
@@ -208,7 +218,8 @@ int md_refresh_inactive(int32_t id) {
     }
     // Not retained: the rule and the record go. The table entry is freed
     // when the record's deletion comes back as a remove-device event.
-    int rule = md_get_crpt_id(id);
+    int rule = md_get_crpt_id(id, db.get());
+    db.close_get();
     if (rule >= 0) {
         int rc = crpt_remove(rule);
         if (rc < 0) {

@@ -1,9 +1,10 @@
 // confd's command parser: the bytes of a whole connection fed to a session
-// of a server with no state folder, beside a subscriber that receives every
-// committed change. The same bytes are fed twice, to two fresh servers:
-// all at once, and in pieces whose sizes the first input byte chooses. The
-// replies, the records the subscriber receives and the trees left behind
-// must be the same whatever way the bytes arrived.
+// of a server with no state folder and small byte limits, beside a
+// subscriber that receives every committed change, in rounds as the
+// program's loop runs them. The same bytes are fed twice, to two fresh
+// servers: all at once, and in pieces whose sizes the first input byte
+// chooses. The replies, the records the subscriber receives and the trees
+// left behind must be the same whatever way the bytes arrived.
 #include "lab/confd/confd_core.h"
 
 #include <cstdint>
@@ -35,14 +36,24 @@ void drain(confd::Session& s, std::string& out) {
     }
 }
 
-// Feeds bytes and keeps the output moving, as the server's loop does.
+// Feeds bytes, then runs rounds and keeps the output moving, as the
+// server's loop does, until nothing is left to handle.
 void feed(confd::Session& s, std::string& out, const uint8_t* data, size_t len) {
     s.feed(data, len);
     for (;;) {
         drain(s, out);
+        if (!s.runnable()) return;
+        s.begin_round();
         s.process();
-        if (!s.has_output()) return;
     }
+}
+
+confd::Limits small_limits() {
+    confd::Limits l;
+    l.store_bytes = 1u << 20;
+    l.pending_bytes = 64u << 10;
+    l.pending_total = 96u << 10;
+    return l;
 }
 
 void dump(const confd::Node& n, std::string& out) {
@@ -58,7 +69,7 @@ void dump(const confd::Node& n, std::string& out) {
 }
 
 struct Run {
-    confd::Server srv{""};
+    confd::Server srv{"", small_limits()};
     confd::Session sub{srv, 1};
     confd::Session conn{srv, 2};
     std::string out, sub_out, trees;

@@ -5,7 +5,9 @@
 #include "platform/include/ipc.h"
 #include "platform/include/set.h"
 
+#include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,7 +34,7 @@ const char usage_text[] =
     "Paths are slash-separated (\"/fw/rule/loc_srv/3/enabled\"); empty\n"
     "components are ignored. Writes are committed with reconf.\n"
     "Exit status: 0 done, 1 no such path, 2 server unreachable, failed\n"
-    "exchange or usage.\n";
+    "exchange, output that could not be written, or usage.\n";
 
 constexpr int EXIT_ABSENT = 1;
 constexpr int EXIT_TROUBLE = 2;
@@ -140,6 +142,8 @@ int cmd_dump(KX_DB_handle* h, const char* path) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A reader of the output that goes away ends conf with a message, not a signal.
+    signal(SIGPIPE, SIG_IGN);
     int i = 1;
     uint32_t kind = KX_DB_MAIN;
     if (i < argc && strcmp(argv[i], "--ram") == 0) {
@@ -183,5 +187,9 @@ int main(int argc, char** argv) {
         rc = cmd_dump(h, nargs == 1 ? args[0] : "/");
     }
     if (write && rc == 0) db.close_set();
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "conf: cannot write the output: %s\n", strerror(errno));
+        return EXIT_TROUBLE;
+    }
     return rc;
 }

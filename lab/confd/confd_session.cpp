@@ -150,19 +150,30 @@ Session::Session(Server& srv, uint32_t id) : srv_(srv), id_(id) {}
 
 Session::~Session() {
     if (subscribed_) srv_.unsubscribe(this);
-    // Factory settings are written without reconf: they are saved when the
-    // connection that wrote them ends.
-    if (wrote_factory_ && srv_.dirty(STORE_FACTORY)) srv_.save_store(STORE_FACTORY);
+    drop_pending();
+    // Factory settings are written without reconf: they are made durable
+    // when the connection that wrote them ends.
+    if (wrote_factory_) srv_.commit_stores();
+}
+
+void Session::drop_pending() {
+    srv_.pending_changed(-static_cast<long>(pending_bytes_));
+    pending_bytes_ = 0;
+    std::vector<Rec>().swap(pending_);
 }
 
 void Session::feed(const uint8_t* data, size_t len) {
-    if (closing_ || dropped_ || len == 0) return;
+    if (closing_ || dropped_ || ended_ || len == 0) return;
     in_.insert(in_.end(), data, data + len);
     process();
 }
 
+bool Session::runnable() const {
+    return !closing_ && !dropped_ && out_bytes() < OUT_HIGH && in_.size() - in_off_ >= need_;
+}
+
 void Session::process() {
-    while (!closing_ && !dropped_ && out_bytes() < OUT_HIGH) {
+    while (!closing_ && !dropped_ && !yielded_ && out_bytes() < OUT_HIGH) {
         size_t avail = in_.size() - in_off_;
         if (avail < need_) break;
         const uint8_t* p = in_.data() + in_off_;
@@ -186,10 +197,31 @@ void Session::process() {
         in_off_ += static_cast<size_t>(r);
         need_ = 1;
         on_item(item);
+        // A peer still sending gets its share per round, so that no other
+        // connection waits behind it for more than one commit's work. One
+        // that has finished is handled to its end: its next connection,
+        // which may already wait, must see all it wrote.
+        round_bytes_ += static_cast<size_t>(r);
+        if (!ended_ && round_bytes_ >= ROUND_BYTES) yielded_ = true;
     }
-    if (in_off_ == in_.size()) {
+    release_input();
+    if (ended_ && !closing_ && !dropped_ && in_.size() - in_off_ < need_) {
+        if (cmd_ || in_off_ < in_.size())
+            logf("conn %" PRIu32 ": connection ended in the middle of a command", id_);
+        closing_ = true;
+    }
+    if (closing_ || dropped_) release_input();
+}
+
+void Session::release_input() {
+    if (closing_ || dropped_) {
+        std::vector<uint8_t>().swap(in_);
+        in_off_ = 0;
+    } else if (in_off_ == in_.size()) {
         in_.clear();
         in_off_ = 0;
+        // An input buffer grown for long items is given back.
+        if (in_.capacity() > 2 * IN_HIGH) std::vector<uint8_t>().swap(in_);
     } else if (in_off_ >= 65536 && in_off_ * 2 >= in_.size()) {
         in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(in_off_));
         in_off_ = 0;
@@ -197,14 +229,15 @@ void Session::process() {
 }
 
 void Session::input_ended() {
-    if (closing_ || dropped_) return;
-    if (cmd_ || in_off_ < in_.size())
-        logf("conn %" PRIu32 ": connection ended in the middle of a command", id_);
-    closing_ = true;
+    if (closing_ || dropped_ || ended_) return;
+    ended_ = true;
+    yielded_ = false;
+    process();
 }
 
 int Session::output_iov(iovec* iov, int max) const {
     int n = 0;
+    if (srv_.held()) return 0;
     if (n < max && out_off_ < out_.size())
         iov[n++] = {const_cast<char*>(out_.data() + out_off_), out_.size() - out_off_};
     size_t skip = rec_off_;
@@ -222,6 +255,7 @@ void Session::output_sent(size_t n) {
     if (out_off_ == out_.size()) {
         out_.clear();
         out_off_ = 0;
+        if (out_.capacity() > 2 * OUT_HIGH) std::string().swap(out_);
     }
     while (n > 0 && !recs_.empty()) {
         size_t left = recs_.front()->size() - rec_off_;
@@ -284,6 +318,7 @@ void Session::reply_hex(uint32_t v) {
 }
 
 void Session::on_item(const ipc_item& item) {
+    ++items_;
     std::string_view s(item.str ? item.str : "", item.str_len);
     if (subscribed_) {
         if (item.tag == IPC_TAG_STRING && s == "close") {
@@ -495,9 +530,29 @@ void Session::cmd_get_exist(int store) {
     reply(r);
 }
 
-void Session::add_changes(std::vector<Change>& changes) {
-    for (auto& c : changes)
-        pending_.push_back(std::move(c));
+void Session::changed(Refusal r, int store, std::string_view path, size_t before) {
+    static const char* const store_names[STORE_COUNT] = {"main", "RAM", "private", "factory"};
+    if (r == Refusal::STORE_FULL) {
+        fail("change of %s: the %s store would hold more than %zu bytes", shown(path).c_str(),
+             store_names[store], srv_.limits().store_bytes);
+        return;
+    }
+    if (r == Refusal::PENDING_FULL) {
+        if (pending_bytes_ + srv_.rec_room(pending_bytes_) >= srv_.limits().pending_bytes)
+            fail("change of %s: this connection's changes waiting for reconf would pass %zu bytes",
+                 shown(path).c_str(), srv_.limits().pending_bytes);
+        else
+            fail("change of %s: the changes waiting for reconf on all connections would pass %zu "
+                 "bytes",
+                 shown(path).c_str(), srv_.limits().pending_total);
+        return;
+    }
+    size_t added = 0;
+    for (size_t i = before; i < pending_.size(); ++i)
+        added += pending_[i].weight;
+    pending_bytes_ += added;
+    srv_.pending_changed(static_cast<long>(added));
+    if (store == STORE_FACTORY) wrote_factory_ = true;
 }
 
 namespace {
@@ -537,18 +592,11 @@ void Session::cmd_write(int store) {
         refuse("write of %s at the root: the root holds no value", shown(value).c_str());
         return;
     }
-    if (reported(store) && pending_.size() + DEPTH_MAX + 1 > PENDING_MAX) {
-        fail("more than %zu changes written without reconf", PENDING_MAX);
-        return;
-    }
-    std::vector<Change> changes;
-    std::vector<Change>* out = reported(store) ? &changes : nullptr;
-    if (set_write)
-        srv_.make_path(store, p, value, out);
-    else
-        srv_.write(store, p, value, out);
-    add_changes(changes);
-    if (store == STORE_FACTORY) wrote_factory_ = true;
+    std::vector<Rec>* out = reported(store) ? &pending_ : nullptr;
+    size_t before = pending_.size(), room = srv_.rec_room(pending_bytes_);
+    changed(set_write ? srv_.make_path(store, p, value, out, room)
+                      : srv_.write(store, p, value, out, room),
+            store, path, before);
 }
 
 void Session::cmd_free(int store) {
@@ -558,26 +606,19 @@ void Session::cmd_free(int store) {
         refuse("delete of %s: the root cannot be deleted", shown(args_[0]).c_str());
         return;
     }
-    if (reported(store) && pending_.size() + 1 > PENDING_MAX) {
-        fail("more than %zu changes written without reconf", PENDING_MAX);
-        return;
-    }
-    std::vector<Change> changes;
-    srv_.remove(store, p, reported(store) ? &changes : nullptr);
-    add_changes(changes);
-    if (store == STORE_FACTORY) wrote_factory_ = true;
+    size_t before = pending_.size();
+    changed(
+        srv_.remove(store, p, reported(store) ? &pending_ : nullptr, srv_.rec_room(pending_bytes_)),
+        store, args_[0], before);
 }
 
 void Session::cmd_set_path(int store) {
     Path p;
     if (!path_arg(args_[0], p)) return;
-    if (reported(store) && pending_.size() + DEPTH_MAX > PENDING_MAX) {
-        fail("more than %zu changes written without reconf", PENDING_MAX);
-        return;
-    }
-    std::vector<Change> changes;
-    srv_.make_path(store, p, "", reported(store) ? &changes : nullptr);
-    add_changes(changes);
+    size_t before = pending_.size();
+    changed(srv_.make_path(store, p, "", reported(store) ? &pending_ : nullptr,
+                           srv_.rec_room(pending_bytes_)),
+            store, args_[0], before);
 }
 
 void Session::cmd_son() {
@@ -635,9 +676,10 @@ void Session::cmd_reconf(uint32_t level) {
         refuse("reconf with %" PRIu32 " (4 or 2 expected); nothing committed", level);
         return;
     }
-    srv_.save_dirty();
-    srv_.publish(pending_);
-    pending_.clear();
+    srv_.commit(pending_);
+    drop_pending();
+    // One commit per round while the peer goes on sending.
+    if (!ended_) yielded_ = true;
 }
 
 } // namespace confd

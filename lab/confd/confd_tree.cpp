@@ -1,13 +1,10 @@
-// confd: the configuration tree, its stores and their state files.
+// confd: the configuration tree, its byte counts, and the change records
+// made at each commit.
 #include "lab/confd/confd_core.h"
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace confd {
 
@@ -21,44 +18,12 @@ void stdout_sink(const char* line) {
 
 LogSink log_sink = stdout_sink;
 
-const char* const store_names[STORE_COUNT] = {"main", "ram", "priv", "factory"};
-
-bool persistent(int store) {
-    return store != STORE_RAM;
-}
-
 // Number of digits after the leading zeros of a decimal key.
 std::string_view significant(std::string_view d) {
     size_t i = 0;
     while (i + 1 < d.size() && d[i] == '0')
         ++i;
     return d.substr(i);
-}
-
-void quote_into(std::string& out, std::string_view text) {
-    size_t at = out.size();
-    out.resize(at + 2 + 2 * text.size());
-    out.resize(at + set_quote(out.data() + at, text.data(), text.size()));
-}
-
-// One node per line, sons indented under their parent.
-void serialize(const Node* n, int depth, std::string& out) {
-    out.append(static_cast<size_t>(depth) * 2, ' ');
-    out += '(';
-    quote_into(out, n->key());
-    if (n->has_value) {
-        out += '=';
-        quote_into(out, n->value);
-    }
-    if (n->sons.empty()) {
-        out += ")\n";
-        return;
-    }
-    out += '\n';
-    for (const auto& [key, son] : n->sons)
-        serialize(son.get(), depth + 1, out);
-    out.append(static_cast<size_t>(depth) * 2, ' ');
-    out += ")\n";
 }
 
 void count_nodes(const Node* n, size_t* nodes, size_t* values) {
@@ -69,79 +34,42 @@ void count_nodes(const Node* n, size_t* nodes, size_t* values) {
     }
 }
 
-int write_all(int fd, const char* p, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, p, len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
+// "/a/b" for a node ("" for the root).
+std::string path_of(const Node* n) {
+    if (!n->parent) return "";
+    std::string s = path_of(n->parent);
+    s += '/';
+    s.append(n->key());
+    return s;
 }
 
-// Replaces dir/name with data: temp file, sync, rename, sync of the folder.
-// Returns 0, or -1 with errno set (the old file is then untouched).
-int replace_file(const std::string& dir, const std::string& name, const std::string& data) {
-    std::string path = dir + "/" + name;
-    std::string tmp = path + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return -1;
-    if (write_all(fd, data.data(), data.size()) != 0 || fsync(fd) != 0) {
-        int e = errno;
-        close(fd);
-        unlink(tmp.c_str());
-        errno = e;
-        return -1;
+// The path of the first k components: "/a/b" (or "/" for none), with a
+// trailing slash when asked.
+std::string join(const Path& p, int k, bool slash) {
+    std::string s;
+    for (int i = 0; i < k; ++i) {
+        s += '/';
+        s.append(p.comp[i]);
     }
-    if (close(fd) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
-        int e = errno;
-        unlink(tmp.c_str());
-        errno = e;
-        return -1;
-    }
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0) return -1;
-    int r = fsync(dfd);
-    close(dfd);
-    return r;
+    if (slash || s.empty()) s += '/';
+    return s;
 }
 
-// Reads a whole file. Returns 0, -1 with errno set, or 1 when it does not exist.
-int read_whole(const std::string& path, std::string& out) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno == ENOENT ? 1 : -1;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int e = errno;
-            close(fd);
-            errno = e;
-            return -1;
-        }
-        if (n == 0) break;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    close(fd);
-    return 0;
+// Weight of a record on a path of path_len bytes with text of text_len.
+uint32_t weight(size_t path_len, size_t text_len) {
+    return static_cast<uint32_t>(REC_COST + path_len + text_len);
 }
 
-// Creates the folder and its missing parents.
-int make_dirs(const std::string& dir) {
-    struct stat st;
-    if (stat(dir.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return 0;
-        errno = ENOTDIR;
-        return -1;
+// The records of the "created" levels from..levels-1 of p (the last one
+// being key when levels > p.n), each on its parent's path with a slash.
+size_t created_weight(const Path& p, int from, int levels, std::string_view key) {
+    size_t w = 0, len = 0;
+    for (int i = 0; i < levels; ++i) {
+        std::string_view k = i < p.n ? p.comp[i] : key;
+        if (i >= from) w += weight(len + 1, k.size());
+        len += 1 + k.size();
     }
-    size_t slash = dir.rfind('/');
-    if (slash != std::string::npos && slash > 0 && make_dirs(dir.substr(0, slash)) != 0) return -1;
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return -1;
-    return 0;
+    return w;
 }
 
 } // namespace
@@ -159,6 +87,18 @@ void logf(const char* fmt, ...) {
     vsnprintf(line + pre, sizeof line - pre, fmt, ap);
     va_end(ap);
     log_sink(line);
+}
+
+void Server::say(const char* fmt, ...) {
+    char line[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    if (quiet_)
+        said_.append(line).append("\n");
+    else
+        logf("%s", line);
 }
 
 std::string shown(std::string_view text) {
@@ -226,34 +166,48 @@ std::string change_frames(const Change& c) {
     return out;
 }
 
-Server::Server(std::string state_dir) : dir_(std::move(state_dir)) {
+Server::Server(std::string state_dir, Limits limits) : dir_(std::move(state_dir)), lim_(limits) {
     for (auto& s : stores_) {
         s.root.id = ++next_id_;
+        s.root.reported = true;
         index_[s.root.id] = &s.root;
     }
 }
-
-Server::~Server() = default;
 
 Node* Server::node_by_id(uint64_t id) const {
     auto it = index_.find(id);
     return it == index_.end() ? nullptr : it->second;
 }
 
-Node* Server::add_son(Node* parent, std::string_view key) {
+Node* Server::add_son(Node* parent, std::string_view key, int store) {
     auto [it, inserted] = parent->sons.emplace(std::string(key), std::make_unique<Node>());
     Node* n = it->second.get();
     n->parent = parent;
     n->self = it;
     n->id = ++next_id_;
+    // What is loaded is what subscribers start from.
+    n->reported = replaying_;
     index_[n->id] = n;
+    stores_[store].bytes += key.size() + NODE_COST;
     return n;
 }
 
-void Server::unregister(Node* n) {
+void Server::drop(Node* n, int store) {
     for (auto& [key, son] : n->sons)
-        unregister(son.get());
+        drop(son.get(), store);
     index_.erase(n->id);
+    size_t bytes = n->key().size() + n->value.size() + NODE_COST;
+    stores_[store].bytes -= bytes;
+    freed_ += bytes;
+}
+
+void Server::set_value(Node* n, std::string_view value, int store) {
+    stores_[store].bytes += value.size();
+    stores_[store].bytes -= n->value.size();
+    n->has_value = true;
+    n->value.assign(value);
+    // A value much shorter than the one before gives its memory back.
+    if (n->value.capacity() > 2 * n->value.size() + 64) n->value.shrink_to_fit();
 }
 
 Node* Server::find(int store, const Path& p) {
@@ -266,66 +220,180 @@ Node* Server::find(int store, const Path& p) {
     return n;
 }
 
+Refusal Server::write(int store, const Path& p, std::string_view value, std::vector<Rec>* recs,
+                      size_t rec_room) {
+    Node* n = root(store);
+    int have = 0;
+    for (; have < p.n; ++have) {
+        auto it = n->sons.find(p.comp[have]);
+        if (it == n->sons.end()) break;
+        n = it->second.get();
+    }
+    size_t grow = value.size();
+    for (int i = have; i < p.n; ++i)
+        grow += p.comp[i].size() + NODE_COST;
+    if (have == p.n) grow = value.size() > n->value.size() ? value.size() - n->value.size() : 0;
+    if (!replaying_ && grow > 0 && stores_[store].bytes + grow > lim_.store_bytes)
+        return Refusal::STORE_FULL;
+    size_t path_len = 0;
+    for (int i = 0; i < p.n; ++i)
+        path_len += 1 + p.comp[i].size();
+    if (recs && created_weight(p, have, p.n - 1, {}) + weight(path_len, value.size()) > rec_room)
+        return Refusal::PENDING_FULL;
+    jop('W', store, p, p.n, {}, value);
+    stores_[store].touched = true;
+    size_t len = 0;
+    for (int i = 0; i < p.n; ++i) {
+        if (i >= have) {
+            n = add_son(n, p.comp[i], store);
+            // A created level above the leaf is a set; the leaf itself is
+            // reported by its value only.
+            if (recs && i < p.n - 1)
+                recs->push_back({n->id,
+                                 weight(len + 1, p.comp[i].size()),
+                                 static_cast<uint8_t>(store),
+                                 'C',
+                                 {}});
+        }
+        len += 1 + p.comp[i].size();
+    }
+    set_value(n, value, store);
+    if (recs)
+        recs->push_back({n->id, weight(path_len, value.size()), static_cast<uint8_t>(store), 'U',
+                         std::string(value)});
+    return Refusal::NONE;
+}
+
+Refusal Server::make_path(int store, const Path& p, std::string_view key, std::vector<Rec>* recs,
+                          size_t rec_room) {
+    Node* n = root(store);
+    int levels = p.n + (key.empty() ? 0 : 1);
+    int have = 0;
+    for (; have < levels; ++have) {
+        auto it = n->sons.find(have < p.n ? p.comp[have] : key);
+        if (it == n->sons.end()) break;
+        n = it->second.get();
+    }
+    if (have == levels) return Refusal::NONE;
+    size_t grow = 0;
+    for (int i = have; i < levels; ++i)
+        grow += (i < p.n ? p.comp[i] : key).size() + NODE_COST;
+    if (!replaying_ && stores_[store].bytes + grow > lim_.store_bytes) return Refusal::STORE_FULL;
+    if (recs && created_weight(p, have, levels, key) > rec_room) return Refusal::PENDING_FULL;
+    jop('M', store, p, p.n, key, {});
+    stores_[store].touched = true;
+    size_t len = 0;
+    for (int i = 0; i < levels; ++i) {
+        std::string_view k = i < p.n ? p.comp[i] : key;
+        if (i >= have) {
+            n = add_son(n, k, store);
+            if (recs)
+                recs->push_back(
+                    {n->id, weight(len + 1, k.size()), static_cast<uint8_t>(store), 'C', {}});
+        }
+        len += 1 + k.size();
+    }
+    return Refusal::NONE;
+}
+
+Refusal Server::remove(int store, const Path& p, std::vector<Rec>* recs, size_t rec_room) {
+    Node* n = p.n > 0 ? find(store, p) : nullptr;
+    if (!n) return Refusal::NONE;
+    std::string path = join(p, p.n, false);
+    // Subscribers that know of the node are to be told it is gone; until
+    // then it stays a ghost (counted in the store's size).
+    // A deletion is never refused for the store's size: it frees more than
+    // its ghost takes, but for a very deep path.
+    bool ghost = recs && n->reported;
+    if (ghost && 2 * weight(path.size(), 0) > rec_room) return Refusal::PENDING_FULL;
+    jop('R', store, p, p.n, {}, {});
+    stores_[store].touched = true;
+    uint64_t id = n->id;
+    drop(n, store);
+    n->parent->sons.erase(n->self);
+    if (ghost) {
+        recs->push_back({id, 2 * weight(path.size(), 0), static_cast<uint8_t>(store), 'D', path});
+        add_ghost(store, std::move(path), id);
+    }
+    return Refusal::NONE;
+}
+
+void Server::add_ghost(int store, std::string path, uint64_t id) {
+    stores_[store].bytes += path.size() + NODE_COST;
+    stores_[store].ghosts[std::move(path)] = id;
+}
+
+void Server::erase_ghosts(int store, const std::string& path) {
+    auto& g = stores_[store].ghosts;
+    auto it = g.lower_bound(path);
+    while (it != g.end() && it->first.compare(0, path.size(), path) == 0 &&
+           (it->first.size() == path.size() || it->first[path.size()] == '/')) {
+        stores_[store].bytes -= it->first.size() + NODE_COST;
+        it = g.erase(it);
+    }
+}
+
 namespace {
 
-// The path of the first k components: "/a/b" (or "/" for none), with a
-// trailing slash when asked.
-std::string join(const Path& p, int k, bool slash) {
-    std::string s;
-    for (int i = 0; i < k; ++i) {
-        s += '/';
-        s.append(p.comp[i]);
-    }
-    if (slash || s.empty()) s += '/';
-    return s;
+// ("/a/", 'D', "b") for the path "/a/b".
+Change deletion(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return {path.substr(0, slash + 1), 'D', path.substr(slash + 1)};
 }
 
 } // namespace
 
-void Server::write(int store, const Path& p, std::string_view value, std::vector<Change>* changes) {
-    Node* n = root(store);
-    for (int i = 0; i < p.n; ++i) {
-        auto it = n->sons.find(p.comp[i]);
-        if (it != n->sons.end()) {
-            n = it->second.get();
-            continue;
-        }
-        n = add_son(n, p.comp[i]);
-        // A created level above the leaf is a set; the leaf itself is
-        // reported by its value only.
-        if (changes && i < p.n - 1)
-            changes->push_back({join(p, i, true), 'C', std::string(p.comp[i])});
-    }
-    n->has_value = true;
-    n->value.assign(value);
-    if (changes) changes->push_back({join(p, p.n, false), 'U', std::string(value)});
-    stores_[store].dirty = true;
+// A node subscribers know of was deleted and another now stands at its
+// path: they are told of the deletion first.
+void Server::retire_ghost(int store, const std::string& path, std::vector<Change>& out) {
+    auto& g = stores_[store].ghosts;
+    if (g.find(path) == g.end()) return;
+    out.push_back(deletion(path));
+    erase_ghosts(store, path);
 }
 
-void Server::make_path(int store, const Path& p, std::string_view key,
-                       std::vector<Change>* changes) {
-    Node* n = root(store);
-    int levels = p.n + (key.empty() ? 0 : 1);
-    for (int i = 0; i < levels; ++i) {
-        std::string_view k = i < p.n ? p.comp[i] : key;
-        auto it = n->sons.find(k);
-        if (it != n->sons.end()) {
-            n = it->second.get();
-            continue;
-        }
-        n = add_son(n, k);
-        if (changes) changes->push_back({join(p, i, true), 'C', std::string(k)});
-        stores_[store].dirty = true;
-    }
+// Tells subscribers of n and of every level above it they do not know.
+void Server::report(int store, Node* n, std::vector<Change>& out) {
+    if (n->reported) return;
+    report(store, n->parent, out);
+    std::string path = path_of(n);
+    retire_ghost(store, path, out);
+    out.push_back({path.substr(0, path.size() - n->key().size()), 'C', std::string(n->key())});
+    n->reported = true;
 }
 
-void Server::remove(int store, const Path& p, std::vector<Change>* changes) {
-    Node* n = p.n > 0 ? find(store, p) : nullptr;
-    if (!n) return;
-    if (changes) changes->push_back({join(p, p.n - 1, true), 'D', std::string(n->key())});
-    unregister(n);
-    n->parent->sons.erase(n->self);
-    stores_[store].dirty = true;
+void Server::commit(std::vector<Rec>& recs) {
+    std::vector<Change> out;
+    for (Rec& r : recs) {
+        // A node deleted since it was written is not reported: the change
+        // that deleted it is, if subscribers knew it.
+        Node* n = r.action == 'D' ? nullptr : node_by_id(r.id);
+        if (r.action == 'C' && n) {
+            report(r.store, n, out);
+        } else if (r.action == 'U' && n) {
+            report(r.store, n->parent, out);
+            std::string path = path_of(n);
+            if (!n->reported) retire_ghost(r.store, path, out);
+            out.push_back({std::move(path), 'U', std::move(r.text)});
+            n->reported = true;
+        } else if (r.action == 'D') {
+            auto& g = stores_[r.store].ghosts;
+            auto it = g.find(r.text);
+            if (it != g.end() && it->second == r.id) {
+                out.push_back(deletion(r.text));
+                erase_ghosts(r.store, r.text);
+            }
+        }
+    }
+    recs.clear();
+    publish(out);
+    commit_stores();
+}
+
+size_t Server::rec_room(size_t pending) const {
+    size_t own = pending < lim_.pending_bytes ? lim_.pending_bytes - pending : 0;
+    size_t all = pending_total_ < lim_.pending_total ? lim_.pending_total - pending_total_ : 0;
+    return std::min(own, all);
 }
 
 void Server::subscribe(Session* s) {
@@ -353,98 +421,6 @@ void Server::count(int store, size_t* nodes, size_t* values) const {
     *nodes = 0;
     *values = 0;
     count_nodes(&stores_[store].root, nodes, values);
-}
-
-int Server::save_store(int store) {
-    if (dir_.empty() || !persistent(store)) {
-        stores_[store].dirty = false;
-        return 0;
-    }
-    std::string data;
-    serialize(&stores_[store].root, 0, data);
-    std::string name = std::string(store_names[store]) + ".conf";
-    if (replace_file(dir_, name, data) != 0) {
-        logf("cannot save the %s store to %s/%s: %s; it stays in memory", store_names[store],
-             dir_.c_str(), name.c_str(), strerror(errno));
-        return -1;
-    }
-    stores_[store].dirty = false;
-    return 0;
-}
-
-int Server::save_dirty() {
-    int r = 0;
-    for (int s = 0; s < STORE_COUNT; ++s)
-        if (stores_[s].dirty && save_store(s) != 0) r = -1;
-    return r;
-}
-
-bool Server::build(Node* into, const set_t* sons) {
-    for (const set_t* s = sons; s; s = s->next) {
-        std::string_view key(s->key);
-        if (key.empty() || key.size() > KEY_MAX || key.find('/') != std::string_view::npos) {
-            logf("state: bad key %s", shown(key).c_str());
-            return false;
-        }
-        if (into->sons.find(key) != into->sons.end()) {
-            logf("state: key %s twice under one node", shown(key).c_str());
-            return false;
-        }
-        Node* n = add_son(into, key);
-        if (s->value) {
-            if (strlen(s->value) > VALUE_MAX) {
-                logf("state: value of %s longer than %zu bytes", shown(key).c_str(), VALUE_MAX);
-                return false;
-            }
-            n->has_value = true;
-            n->value = s->value;
-        }
-        if (!build(n, s->son)) return false;
-    }
-    return true;
-}
-
-int Server::load_store(int store) {
-    std::string path = dir_ + "/" + store_names[store] + ".conf";
-    std::string text;
-    int r = read_whole(path, text);
-    if (r == 1) {
-        logf("state %s: no file %s, starting empty", store_names[store], path.c_str());
-        return 0;
-    }
-    if (r != 0) {
-        logf("state %s: cannot read %s: %s", store_names[store], path.c_str(), strerror(errno));
-        return -1;
-    }
-    set_t* set = nullptr;
-    if (set_read_n(text.data(), text.size(), &set) != 0) {
-        logf("state %s: %s is not a valid state file", store_names[store], path.c_str());
-        return -1;
-    }
-    bool ok = set->key[0] == '\0' && !set->value;
-    if (!ok) logf("state %s: %s: the root must be (\"\" ...)", store_names[store], path.c_str());
-    ok = ok && build(root(store), set->son);
-    set_free(&set);
-    if (!ok) {
-        logf("state %s: %s is not a valid state file", store_names[store], path.c_str());
-        return -1;
-    }
-    size_t nodes, values;
-    count(store, &nodes, &values);
-    logf("state %s: loaded %zu keys (%zu with values) from %s", store_names[store], nodes, values,
-         path.c_str());
-    return 0;
-}
-
-int Server::load() {
-    if (dir_.empty()) return 0;
-    if (make_dirs(dir_) != 0) {
-        logf("cannot use the state folder %s: %s", dir_.c_str(), strerror(errno));
-        return -1;
-    }
-    for (int s = 0; s < STORE_COUNT; ++s)
-        if (persistent(s) && load_store(s) != 0) return -1;
-    return 0;
 }
 
 } // namespace confd

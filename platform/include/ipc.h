@@ -10,10 +10,13 @@
 // zero byte inside a string fails the read (and, for the client, the
 // handle that made it).
 //
-// Client sockets get a receive and a send timeout of IPC_TIMEOUT_MS, so a
-// stalled server fails the operation instead of blocking a thread for ever;
-// and a string item, once its first byte has come, must arrive whole within
-// IPC_TIMEOUT_MS, so a server that trickles its reply fails it too.
+// Nothing waits without a limit: ipc_connect gives up after IPC_TIMEOUT_MS
+// (a server whose accept queue is full does not hold it); client sockets get
+// a receive timeout of IPC_TIMEOUT_MS, so a stalled server fails the
+// operation instead of blocking a thread for ever; a string item, once its
+// first byte has come, must arrive whole within IPC_TIMEOUT_MS, and every
+// item written must be taken whole within IPC_TIMEOUT_MS, so a server that
+// trickles fails it too. Writes never raise SIGPIPE.
 #pragma once
 
 #include <cstddef>
@@ -24,7 +27,8 @@ constexpr int IPC_TIMEOUT_MS = 5000;
 constexpr uint8_t IPC_TAG_STRING = 'S';
 constexpr uint8_t IPC_TAG_U32 = 'U';
 
-// Connects to 127.0.0.1:port. Returns the connection descriptor, or -1.
+// Connects to 127.0.0.1:port within IPC_TIMEOUT_MS. Returns the connection
+// descriptor, or -1.
 int ipc_connect(uint16_t port);
 // Writes one string item. Returns 0 on success, -1 on failure (null string included).
 int ipc_string_write(int fd, const char* s);
@@ -46,10 +50,10 @@ int ipc_set_timeout(int fd, int ms);
 
 // One decoded item of an incoming byte stream.
 struct ipc_item {
-    uint8_t tag;       // IPC_TAG_STRING or IPC_TAG_U32
-    uint32_t u32;      // value of a 'U' item
-    const char* str;   // bytes of an 'S' item (not terminated; points into the input)
-    uint32_t str_len;  // their count
+    uint8_t tag;      // IPC_TAG_STRING or IPC_TAG_U32
+    uint32_t u32;     // value of a 'U' item
+    const char* str;  // bytes of an 'S' item (not terminated; points into the input)
+    uint32_t str_len; // their count
 };
 
 // Incremental frame parser over bytes received so far.

@@ -27,13 +27,13 @@ constexpr uint16_t TR69_AGENT_PORT = 7100;
 
 // Request record, filled by tr69_rx_msg.
 struct tr69_request {
-    char name[260];          // parameter name as the agent sent it, zero-terminated
-    uint32_t handler;        // reference of the handler to run
-    uint32_t id;             // id under which the entry was registered
-    uint32_t echo;           // returned unchanged in the reply
-    uint32_t status;         // 10000: not to be dispatched, no reply
-    uint32_t instances[5];   // instance numbers, first is the outermost {i}
-    char value_in[1792];     // input value of a write (attribute: first byte)
+    char name[260];        // parameter name as the agent sent it, zero-terminated
+    uint32_t handler;      // reference of the handler to run
+    uint32_t id;           // id under which the entry was registered
+    uint32_t echo;         // returned unchanged in the reply
+    uint32_t status;       // 10000: not to be dispatched, no reply
+    uint32_t instances[5]; // instance numbers, first is the outermost {i}
+    char value_in[1792];   // input value of a write (attribute: first byte)
 };
 static_assert(sizeof(tr69_request) == 2088);
 static_assert(offsetof(tr69_request, name) == 0);
@@ -60,9 +60,9 @@ static_assert(offsetof(tr69_reply, result) == 268);
 static_assert(offsetof(tr69_reply, value) == 272);
 
 constexpr uint32_t TR69_STATUS_NO_DISPATCH = 10000;
-constexpr size_t TR69_EVENT_CODE_SIZE = 104;   // event code text field
-constexpr size_t TR69_EVENT_NAME_SIZE = 257;   // parameter name text field
-constexpr size_t TR69_EVENT_PARAM_SIZE = 258;  // name field + attribute byte
+constexpr size_t TR69_EVENT_CODE_SIZE = 104;  // event code text field
+constexpr size_t TR69_EVENT_NAME_SIZE = 257;  // parameter name text field
+constexpr size_t TR69_EVENT_PARAM_SIZE = 258; // name field + attribute byte
 
 // Handler block of a parameter row: 11 words, starting at word 5 of the row.
 constexpr size_t TR69_HANDLER_BLOCK_WORDS = 11;
@@ -71,12 +71,12 @@ constexpr uint32_t TR69_END_MARK = 0xFFFFFFFFu;
 // One row of an atomicity table (tr69_register_entries); a row whose name is
 // 0 ends the table.
 struct tr69_atomicity_row {
-    uint32_t name;     // reference of the entry name text
+    uint32_t name; // reference of the entry name text
     uint32_t flags;
     uint32_t id;
     uint32_t type;
-    uint32_t handler;  // reference of the handler
-    uint32_t end;      // TR69_END_MARK
+    uint32_t handler; // reference of the handler
+    uint32_t end;     // TR69_END_MARK
     uint32_t reserved[8];
 };
 static_assert(sizeof(tr69_atomicity_row) == 56);
@@ -104,10 +104,17 @@ inline F* tr69_fn(uint32_t ref) {
 }
 
 // Fault codes of the library itself.
-constexpr int TR69_ERR_CONNECT = 9001;   // no agent to connect to
-constexpr int TR69_ERR_CHANNEL = 9003;   // unknown or broken channel
-constexpr int TR69_ERR_REFUSED = 9004;   // the agent refused the request
-constexpr int TR69_ERR_AGAIN = 9005;     // tr69_rx_msg without waiting: no request yet
+constexpr int TR69_ERR_CONNECT = 9001; // no agent to connect to
+constexpr int TR69_ERR_CHANNEL = 9003; // unknown or broken channel
+constexpr int TR69_ERR_REFUSED = 9004; // the agent refused the request
+constexpr int TR69_ERR_AGAIN = 9005;   // tr69_rx_msg without waiting: no request yet
+constexpr int TR69_ERR_TIMEOUT = 9006; // the agent took nothing of a frame in time
+
+// The open, from connect() to the agent's answer, gives up after this long.
+constexpr int TR69_OPEN_TIMEOUT_MS = 1000;
+// A frame to the agent must be taken whole within this long; so must one
+// from the agent, once it has begun, and the agent's answer to a registration.
+constexpr int TR69_FRAME_TIMEOUT_MS = 10000;
 
 // Channels. The channel handle is the address of the application's
 // channel-id variable: the library knows a channel by that address, and
@@ -122,16 +129,21 @@ constexpr int TR69_ERR_AGAIN = 9005;     // tr69_rx_msg without waiting: no requ
 // serialised by a lock per channel; only the receiving call reads.
 //
 // Once the agent closes the channel, or sends a frame of wrong type or
-// length, or stops for 10 s in the middle of a frame, or a write to it fails
-// or is not taken within 10 s, the channel is broken: every later call on it
-// fails with TR69_ERR_CHANNEL (tr69_notify_event with its negative).
+// length, or does not complete a frame within TR69_FRAME_TIMEOUT_MS of its
+// start, or a write to it fails or goes out only in part within
+// TR69_FRAME_TIMEOUT_MS, the channel is broken: every later call on it fails
+// with TR69_ERR_CHANNEL (tr69_notify_event with its negative). A frame of
+// which the agent took nothing in that time fails its call with
+// TR69_ERR_TIMEOUT and leaves the channel as it was (a notification the
+// agent does not take is lost, the requests go on).
 
 // Opens the channel of application app (at most 63 characters); writes the
 // channel id (never 0) through channel and announces mailbox (the
 // application's message-library mailbox, any value) as the channel's
 // receive mailbox. Returns 0 or a fault code: TR69_ERR_CONNECT when no
 // agent listens, the agent's fault when it refuses, TR69_ERR_CHANNEL when
-// it does not answer within 10 s or answers wrongly.
+// it does not accept the connection or answer within TR69_OPEN_TIMEOUT_MS,
+// or answers wrongly.
 int tr69_open_channel_use_rx_mbx(const char* app, int32_t* channel, int mailbox);
 // Registers one parameter entry: name (without instance placeholders, at
 // most 259 characters), its flags, id, type and the address of its handler
@@ -160,6 +172,6 @@ int tr69_rx_msg(tr69_request* request, int32_t* channel, int flag);
 int tr69_tx_msg(const tr69_reply* reply, int32_t* channel);
 // Sends a value-change event: the 104-byte event code field and the 258-byte
 // parameter record (name field and attribute byte). Safe while another
-// thread waits in tr69_rx_msg on the same channel. Returns 0, or a negative
-// value on failure.
+// thread waits in tr69_rx_msg on the same channel. Returns 0, or the
+// negative of a fault code (-TR69_ERR_TIMEOUT: not taken, channel intact).
 int tr69_notify_event(int32_t* channel, const char* event_code, const uint8_t* param);

@@ -28,9 +28,9 @@
 #pragma once
 
 #include "platform/include/tr69_lib.h"
+#include "platform/rt.h"
 
 #include <cerrno>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -134,27 +134,28 @@ inline std::string_view tr69_get_text(std::span<const uint8_t> field) {
     return {reinterpret_cast<const char*>(field.data()), n};
 }
 
+// Result of tr69_wire_send_all and tr69_wire_send besides 0 (all written)
+// and -1 (the connection is broken, or only part of the bytes went out in
+// time: the stream is no longer in step).
+constexpr int TR69_WIRE_NOTHING_SENT = 1; // not a byte taken in time; the stream is intact
+
 // Writes all of buf; retries on EINTR. timeout_ms < 0 waits without limit;
 // otherwise the whole buffer must be taken within timeout_ms, so a peer that
 // takes a few bytes now and then cannot hold the writer (and the lock it
-// holds) any longer. Returns 0, or -1 (the connection is broken or too slow).
+// holds) any longer. Returns 0, TR69_WIRE_NOTHING_SENT or -1.
 inline int tr69_wire_send_all(int fd, const uint8_t* buf, size_t len, int timeout_ms = -1) {
-    using clock = std::chrono::steady_clock;
-    const clock::time_point deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+    const int64_t deadline = rt::now_ms() + (timeout_ms < 0 ? 0 : timeout_ms);
+    bool sent = false;
     while (len > 0) {
-        int wait = -1;
-        if (timeout_ms >= 0) {
-            auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
-        }
         pollfd p{fd, POLLOUT, 0};
-        int r = poll(&p, 1, wait);
+        int r = poll(&p, 1, timeout_ms < 0 ? -1 : rt::ms_left(deadline));
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return -1;
+        if (r == 0) return sent ? -1 : TR69_WIRE_NOTHING_SENT;
+        if (r < 0) return -1;
         ssize_t n = send(fd, buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (n <= 0) return -1;
+        sent = true;
         buf += n;
         len -= static_cast<size_t>(n);
     }
@@ -166,7 +167,8 @@ using tr69_wire_sizes = size_t (*)(uint8_t type);
 
 // Sends one frame, header and payload with one send, so that a frame is
 // never split by a concurrent writer that takes the same lock and never
-// waits for an acknowledgement between header and payload.
+// waits for an acknowledgement between header and payload. Returns as
+// tr69_wire_send_all (-1 also for a payload not of the type's size).
 inline int tr69_wire_send(int fd, uint8_t type, std::span<const uint8_t> payload,
                           tr69_wire_sizes sizes = tr69_wire_payload_size, int timeout_ms = -1) {
     uint8_t buf[TR69_WIRE_HEADER + TR69_WIRE_MAX_PAYLOAD];
@@ -179,14 +181,14 @@ inline int tr69_wire_send(int fd, uint8_t type, std::span<const uint8_t> payload
     return tr69_wire_send_all(fd, buf, TR69_WIRE_HEADER + payload.size(), timeout_ms);
 }
 
-// Reads exactly len bytes. timeout_ms < 0 waits without limit; otherwise
-// each wait for further bytes is limited to timeout_ms. Returns 0, 1 on a
-// clean end of the connection before the first byte, -1 on failure or timeout.
-inline int tr69_wire_recv_all(int fd, uint8_t* buf, size_t len, int timeout_ms) {
+// Reads exactly len bytes by the deadline (a rt::now_ms value; < 0: no
+// limit). Returns 0, 1 on a clean end of the connection before the first
+// byte, -1 on failure or when the deadline passes.
+inline int tr69_wire_recv_all(int fd, uint8_t* buf, size_t len, int64_t deadline) {
     size_t got = 0;
     while (got < len) {
         pollfd p{fd, POLLIN, 0};
-        int r = poll(&p, 1, timeout_ms);
+        int r = poll(&p, 1, deadline < 0 ? -1 : rt::ms_left(deadline));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return -1;
         ssize_t n = recv(fd, buf + got, len - got, 0);
@@ -209,12 +211,14 @@ enum tr69_wire_status : int {
 // Reads one frame whose type is one of allowed; its payload goes into
 // payload and its type into *type. Type and length are checked before the
 // payload is read: a frame of another type, or whose length is not the
-// type's fixed length, is refused without reading further.
+// type's fixed length, is refused without reading further. timeout_ms < 0
+// waits without limit; otherwise the whole frame must have come within it.
 inline tr69_wire_status tr69_wire_recv(int fd, std::string_view allowed, uint8_t* type,
                                        std::span<uint8_t> payload, int timeout_ms,
                                        tr69_wire_sizes sizes = tr69_wire_payload_size) {
+    const int64_t deadline = timeout_ms < 0 ? -1 : rt::now_ms() + timeout_ms;
     uint8_t head[TR69_WIRE_HEADER];
-    int r = tr69_wire_recv_all(fd, head, sizeof head, timeout_ms);
+    int r = tr69_wire_recv_all(fd, head, sizeof head, deadline);
     if (r == 1) return TR69_WIRE_CLOSED;
     if (r != 0) return TR69_WIRE_BROKEN;
     if (head[0] == 0 || allowed.find(static_cast<char>(head[0])) == std::string_view::npos)
@@ -222,7 +226,7 @@ inline tr69_wire_status tr69_wire_recv(int fd, std::string_view allowed, uint8_t
     size_t want = sizes(head[0]);
     if (want == 0 || tr69_get_u32(head + 1) != want || want > payload.size())
         return TR69_WIRE_BAD_FRAME;
-    if (tr69_wire_recv_all(fd, payload.data(), want, timeout_ms) != 0) return TR69_WIRE_BROKEN;
+    if (tr69_wire_recv_all(fd, payload.data(), want, deadline) != 0) return TR69_WIRE_BROKEN;
     *type = head[0];
     return TR69_WIRE_OK;
 }

@@ -1,15 +1,29 @@
 // confd's sessions fed with bytes, without sockets (the fuzz target covers bad
-// input); then the program through the daemon's client, raw peers and conf.
+// input), in rounds as the program's loop runs them; its state folder; then
+// the program through the daemon's client, raw peers and conf.
 #include "lab/confd/confd_core.h"
 #include "tests/support/db.h"
 
 #include <array>
 #include <atomic>
+#include <filesystem>
+#include <random>
+#include <set>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 
 using namespace tr111test;
 using confd::Server;
+namespace fs = std::filesystem;
+
+// Syncs of the journal, counted: no reply may leave before the commits it
+// follows are synced.
+std::atomic<int> datasyncs{0};
+extern "C" int fdatasync(int fd) {
+    ++datasyncs;
+    return static_cast<int>(syscall(SYS_fdatasync, fd));
+}
 
 const std::string GET = "rg_conf_get_exist", SET = "rg_conf_set_path_value",
                   FREE = "rg_conf_set_free";
@@ -31,14 +45,22 @@ std::string frames(const Strings& items) {
 }
 
 struct Peer {
-    Peer(Server& srv, uint32_t id) : s(srv, id) {}
-    void raw(const std::string& b) { s.feed(reinterpret_cast<const uint8_t*>(b.data()), b.size()); }
+    Peer(Server& srv, uint32_t id) : srv(srv), s(srv, id) {}
+    // Bytes in, in one round of the loop; then rounds until nothing is left.
+    void feed(const std::string& b) {
+        s.feed(reinterpret_cast<const uint8_t*>(b.data()), b.size());
+    }
+    void raw(const std::string& b) { feed(b), settle(); }
     void send(const Strings& items) { raw(frames(items)); }
+    void settle() {
+        for (srv.sync(); s.runnable(); srv.sync())
+            s.begin_round(), s.process();
+    }
     // Every string waiting in the output (whole frames in each piece).
     Strings take() {
         Strings out;
         ipc_item it;
-        for (iovec v; s.output_iov(&v, 1) == 1; s.output_sent(v.iov_len), s.process())
+        for (iovec v; s.output_iov(&v, 1) == 1; s.output_sent(v.iov_len), settle())
             for (size_t off = 0; off < v.iov_len; off += 5 + it.str_len) {
                 EXPECT_GT(
                     ipc_item_parse(static_cast<uint8_t*>(v.iov_base) + off, v.iov_len - off, &it),
@@ -55,6 +77,7 @@ struct Peer {
             out.push_back(s[i] + "|" + s[i + 1] + "|" + s[i + 2]);
         return out;
     }
+    Server& srv;
     confd::Session s;
 };
 
@@ -134,60 +157,248 @@ TEST_F(ConfdSession, SetHandlesAndSonOrder) {
     EXPECT_NE(a.ask({"rg_conf_set_get_son", set + " 2"}), nine);
 }
 
-TEST_F(ConfdSession, ChangeRecordsOnReconf) {
-    Peer other(srv, 4), sub2(srv, 3);
-    a.send({"subscribe"});
+TEST_F(ConfdSession, ChangeRecordsInCommitOrder) {
+    Peer sub(srv, 3), sub2(srv, 4);
+    sub.send({"subscribe"});
     sub2.send({"subscribe"});
-    b.send({SET, "/dev/br0/dhcps/lease/3/start_time", "1700000000", SET,
-            "/dev/br0/dhcps/lease/3/start_time", "1700000001", SET, "/KELMO/", "TR111",
-            "rg_conf_ram_set_path_value", "/dev/ppp0/ip", "10.0.0.1", "rg_conf_priv_set_path_value",
-            "/p", "1", FREE, "/dev/br0/dhcps/lease/3", FREE, "/absent"});
-    other.send({SET, "/o", "1"});
-    EXPECT_TRUE(a.records().empty()); // nothing before reconf
+    // One commit: its changes in write order, a leaf never as C; private
+    // writes, and what the commit created and deleted again, are not reported.
+    b.send({SET,
+            "/dev/br0/dhcps/lease/3/start_time",
+            "1",
+            SET,
+            "/dev/br0/dhcps/lease/4/t",
+            "1",
+            SET,
+            "/dev/br0/dhcps/lease/4/t",
+            "2",
+            SET,
+            "/KELMO/",
+            "TR111",
+            "rg_conf_ram_set_path_value",
+            "/dev/ppp0/ip",
+            "10.0.0.1",
+            "rg_conf_priv_set_path_value",
+            "/p",
+            "1",
+            FREE,
+            "/dev/br0/dhcps/lease/3",
+            FREE,
+            "/absent"});
+    EXPECT_TRUE(sub.records().empty()); // nothing before reconf
     b.send({"reconf", "#4"});
-    // Every subscriber gets them; private writes are not reported.
-    Strings got = a.records();
-    EXPECT_EQ(
-        got, (Strings{"/|C|dev", "/dev/|C|br0", "/dev/br0/|C|dhcps", "/dev/br0/dhcps/|C|lease",
-                      "/dev/br0/dhcps/lease/|C|3", "/dev/br0/dhcps/lease/3/start_time|U|1700000000",
-                      "/dev/br0/dhcps/lease/3/start_time|U|1700000001", "/|C|KELMO",
-                      "/KELMO/|C|TR111", "/|C|dev", "/dev/|C|ppp0", "/dev/ppp0/ip|U|10.0.0.1",
-                      "/dev/br0/dhcps/lease/|D|3"}));
+    Strings got = sub.records();
+    EXPECT_EQ(got,
+              (Strings{"/|C|dev", "/dev/|C|br0", "/dev/br0/|C|dhcps", "/dev/br0/dhcps/|C|lease",
+                       "/dev/br0/dhcps/lease/|C|4", "/dev/br0/dhcps/lease/4/t|U|1",
+                       "/dev/br0/dhcps/lease/4/t|U|2", "/|C|KELMO", "/KELMO/|C|TR111", "/|C|dev",
+                       "/dev/|C|ppp0", "/dev/ppp0/ip|U|10.0.0.1"}));
     EXPECT_EQ(sub2.records(), got);
+    // A level another connection created and has not committed is reported
+    // by the first commit that needs it, before anything beneath, and once.
+    a.send({SET, "/n/m/x", "1"});
+    b.send({SET, "/n/m/y", "2", "reconf", "#4"});
+    EXPECT_EQ(sub.records(), (Strings{"/|C|n", "/n/|C|m", "/n/m/y|U|2"}));
+    a.send({"reconf", "#4"});
+    EXPECT_EQ(sub.records(), (Strings{"/n/m/x|U|1"}));
+    // A deletion not committed yet is reported before a node made at the
+    // same path since; a value of a node deleted since is not reported.
+    a.send({FREE, "/n"});
+    b.send({SET, "/n/z", "3", "reconf", "#4"});
+    EXPECT_EQ(sub.records(), (Strings{"/|D|n", "/|C|n", "/n/z|U|3"}));
+    a.send({"reconf", "#4"});
+    b.send({SET, "/n/z", "4"});
+    a.send({FREE, "/n", "reconf", "#4"});
+    b.send({"reconf", "#4"});
+    EXPECT_EQ(sub.records(), (Strings{"/|D|n"}));
     // reconf 4 or 2 commits its own connection's writes; other levels, or close, nothing.
     b.send({SET, "/o", "2", "reconf", "#1"});
     EXPECT_EQ(count(log_text, "reconf with 1 (4 or 2 expected); nothing committed"), 1u);
-    Peer(srv, 5).send({SET, "/g", "1", "close"});
-    EXPECT_TRUE(a.records().empty());
-    other.send({"reconf", "#4"});
-    b.send({"reconf", "#2"});
-    EXPECT_EQ(a.records(), (Strings{"/o|U|1", "/o|U|2"}));
-    a.send({"close"});
-    EXPECT_TRUE(a.s.done());
+    Peer(srv, 5).send({SET, "/g/h", "1", "close"});
+    EXPECT_TRUE(sub.records().empty());
+    b.send({SET, "/g/i", "1", "reconf", "#2"});
+    EXPECT_EQ(sub.records(), (Strings{"/o|U|2", "/|C|g", "/g/i|U|1"}));
+    sub.send({"close"});
+    EXPECT_TRUE(sub.s.done());
     EXPECT_EQ(srv.subscribers(), 1u);
 }
 
-TEST(ConfdState, FilesAreReloadedOrRefused) {
-    TempDir dir;
-    std::string state = dir.path() + "/state", priv = state + "/priv.conf";
+TEST_F(ConfdSession, OneCommitPerRoundUntilThePeerHasFinished) {
+    Peer sub(srv, 3);
+    sub.send({"subscribe"});
+    // a pipelines commits and more: one commit per round, and b, served in
+    // the same round, sees the tree after it.
+    a.feed(frames({SET, "/p", "1", "reconf", "#4", SET, "/p", "2", "reconf", "#4", SET, "/p", "3",
+                   "reconf", "#4", GET, "/p"}));
+    EXPECT_EQ(b.ask({GET, "/p"}), "(\"\"(\"p\"=\"1\"))");
+    EXPECT_EQ(sub.records(), Strings{"/p|U|1"});
+    EXPECT_TRUE(a.s.runnable());
+    a.s.begin_round();
+    a.s.process();
+    EXPECT_EQ(sub.records(), Strings{"/p|U|2"});
+    // Once its peer has finished, the rest is handled at once: its next
+    // connection must see all it wrote.
+    a.s.input_ended();
+    EXPECT_EQ(sub.records(), Strings{"/p|U|3"});
+    EXPECT_EQ(a.take(), Strings{"(\"\"(\"p\"=\"3\"))"});
+    EXPECT_TRUE(a.s.done());
+    // Without commits a round handles 64 KB of a connection's requests.
+    std::string bulk;
+    for (int i = 0; i < 100; ++i)
+        bulk += frames({SET, "/w/" + std::to_string(i), std::string(1000, 'w')});
+    b.feed(bulk);
+    Peer c(srv, 4);
+    EXPECT_EQ(c.ask({GET, "/w/99"}), "");
+    b.s.input_ended(); // the rest at once, as for commits
+    EXPECT_NE(c.ask({GET, "/w/99"}), "");
+}
+
+TEST(ConfdSessionLimits, ByteLimitsRefuseAndGiveBack) {
+    log_text.clear();
+    confd::Limits lim;
+    lim.store_bytes = 50000;
+    lim.pending_bytes = 30000;
+    lim.pending_total = 40000;
+    Server srv("", lim);
     {
-        Server s(state);
+        // A record weighs 64 bytes with its path and text: up to the limit, not a byte more.
+        Peer fits(srv, 8), over(srv, 9);
+        over.send({SET, "/w", std::string(30000 - 64 - 1, 'w')});
+        fits.send({SET, "/v", std::string(30000 - 64 - 2, 'v')});
+        EXPECT_EQ(fits.s.pending_bytes(), 30000u);
+        EXPECT_FALSE(fits.s.closing());
+        EXPECT_EQ(count(log_text, "conn 9: refused: change of \"/w\": this connection's changes "
+                                  "waiting for reconf would pass 30000 bytes"),
+                  1u);
+        fits.send({FREE, "/v"});
+    }
+    // The records of a deep write weigh their paths: over a connection's
+    // limit, nothing is written and the connection is closed.
+    std::string deep;
+    for (int i = 0; i < 25; ++i)
+        deep += "/" + std::string(100, 'a' + i % 26);
+    auto a = std::make_unique<Peer>(srv, 1);
+    Peer b(srv, 2), c(srv, 3);
+    a->send({SET, "/x", "1", SET, deep, "1", GET, "/x"});
+    EXPECT_TRUE(a->s.closing());
+    EXPECT_EQ(count(log_text, "conn 1: refused: change of \"" + deep.substr(0, 80) +
+                                  "\"...: this connection's changes waiting for reconf would pass "
+                                  "30000 bytes; closing the connection"),
+              1u);
+    EXPECT_EQ(c.ask({GET, deep.substr(0, 101)}), "");
+    const size_t x_bytes = srv.store_bytes(confd::STORE_MAIN);
+    EXPECT_GT(srv.pending_total(), 0u);
+    a.reset(); // what waited for its reconf is given back with the connection
+    EXPECT_EQ(srv.pending_total(), 0u);
+    // All connections' records together have a limit too.
+    const std::string big(4000, 'v');
+    for (int i = 0; i < 6; ++i)
+        b.send({SET, "/b/" + std::to_string(i), big});
+    for (int i = 0; i < 6 && !c.s.closing(); ++i)
+        c.send({SET, "/c/" + std::to_string(i), big});
+    EXPECT_TRUE(c.s.closing());
+    EXPECT_EQ(count(log_text, "the changes waiting for reconf on all connections would pass 40000"),
+              1u);
+    b.send({"reconf", "#4"});
+    EXPECT_EQ(srv.pending_total(), c.s.pending_bytes());
+    // A store past its limit refuses the write that would grow it; deleting frees it.
+    b.send({SET, "/b/6", std::string(20000, 'v')});
+    EXPECT_EQ(count(log_text, "conn 2: refused: change of \"/b/6\": the main store would hold "
+                              "more than 50000 bytes; closing the connection"),
+              1u);
+    Peer d(srv, 4);
+    EXPECT_EQ(d.ask({GET, "/b/6"}), "");
+    d.send({FREE, "/b", FREE, "/c", "rg_conf_set_set_path", "/e/f", "reconf", "#4"});
+    EXPECT_EQ(srv.store_bytes(confd::STORE_MAIN), x_bytes + 2 * (1 + confd::NODE_COST));
+}
+
+TEST(ConfdState, JournalSyncedBeforeRepliesReplayedByWholeCommitsKeptWhenDamaged) {
+    log_text.clear();
+    TempDir dir;
+    const std::string state = dir.path() + "/state", copy = dir.path() + "/copy";
+    confd::Limits lim;
+    lim.compact_bytes = 1u << 30; // no fold here
+    // What a kill at this moment would leave: the folder as it is.
+    auto killed_now = [&](const std::string& to) {
+        fs::remove_all(to);
+        fs::copy(state, to, fs::copy_options::recursive);
+    };
+    {
+        Server s(state, lim);
         ASSERT_EQ(s.load(), 0); // the folder is created
-        Peer a(s, 1), f(s, 2);
-        a.send({SET, "/a/\"q\"/b", "x\\y", "rg_conf_ram_set_path_value", "/r", "1",
-                "rg_conf_priv_set_path_value", "/p", "2", "reconf", "#4"});
-        // Factory settings are saved when their connection ends.
+        Peer a(s, 1), b(s, 2), c(s, 3), f(s, 4);
+        // Two commits in one round: one sync, and no reply before it.
+        a.feed(frames({SET, "/a/\"q\"", "x\\y", "reconf", "#4"}));
+        b.feed(frames({"rg_conf_priv_set_path_value", "/p", "2", SET, "/b", "1", FREE, "/a", SET,
+                       "/a/k", "2", "rg_conf_ram_set_path_value", "/r", "1", "reconf", "#2"}));
+        c.feed(frames({GET, "/b"}));
+        iovec v;
+        EXPECT_EQ(c.s.output_iov(&v, 1), 0);
+        const int syncs = datasyncs;
+        s.sync();
+        EXPECT_EQ(datasyncs, syncs + 1);
+        EXPECT_EQ(c.take(), Strings{"(\"\"(\"b\"=\"1\"))"});
+        // Not committed: lost at a kill, kept at a clean stop (or with the
+        // factory settings, made durable when their connection ends).
+        a.send({SET, "/u", "1"});
         f.send({"rg_factory_set_value", "/f", "3"});
     }
+    // Cut anywhere (a kill), the journal gives the state after some whole commit.
+    killed_now(copy);
+    const std::string journal = read_file(state + "/journal");
+    std::set<std::string> seen;
+    for (size_t cut = 0; cut <= journal.size(); ++cut) {
+        write_file(copy + "/journal", journal.substr(0, cut));
+        Server s(copy);
+        ASSERT_EQ(s.load(), 0);
+        Peer a(s, 1);
+        a.send({GET, "/a/k", GET, "/b", "rg_conf_priv_get_exist", "/p", GET, "/u",
+                "rg_factory_get_exist", "/f"});
+        std::string got;
+        for (const auto& r : a.take())
+            got += r.empty() ? '-' : '+';
+        seen.insert(got);
+    }
+    EXPECT_EQ(seen, (std::set<std::string>{"-----", "+++--", "+++++"}));
+    EXPECT_FALSE(fs::exists(copy + "/journal.damaged"));
+    // A clean stop kept what was not committed; the files hold it all.
+    log_text.clear();
     Server s(state);
     ASSERT_EQ(s.load(), 0);
-    EXPECT_EQ(count(log_text, "state main: loaded 3 keys (1 with values)"), 1u);
+    EXPECT_EQ(count(log_text, "journal: replayed 3 commits"), 1u);
     Peer a(s, 1);
-    a.send({GET, "/a/\"q\"/b", "rg_conf_ram_get_exist", "/r", "rg_conf_priv_get_exist", "/p",
-            "rg_factory_get_exist", "/f"});
-    EXPECT_EQ(a.take(), (Strings{"(\"\\\"q\\\"\"(\"b\"=\"x\\\\y\"))", "", "(\"\"(\"p\"=\"2\"))",
-                                 "(\"\"(\"f\"=\"3\"))"}));
+    a.send({GET, "/a/\"q\"", GET, "/a/k", "rg_conf_ram_get_exist", "/r", GET, "/u"});
+    EXPECT_EQ(a.take(), (Strings{"", "(\"a\"(\"k\"=\"2\"))", "", "(\"\"(\"u\"=\"1\"))"}));
+    // A damaged journal: replayed up to the damage, kept aside, the stores saved whole.
+    std::string bad = journal;
+    bad[bad.size() / 2] ^= 0x20;
+    killed_now(copy);
+    write_file(copy + "/journal", bad);
+    ASSERT_EQ(Server(copy).load(), 0);
+    EXPECT_EQ(read_file(copy + "/journal.damaged"), bad);
+    EXPECT_EQ(count(log_text, "journal: " + copy + "/journal is damaged at byte"), 1u);
+    log_text.clear();
+    ASSERT_EQ(Server(copy).load(), 0);
+    EXPECT_EQ(count(log_text, "journal"), 0u);
+    // A fold takes only whole commits: a change written after the round's
+    // commit, and committed later, is not cut from its commit.
+    lim.compact_bytes = 1;
+    {
+        Server f(dir.path() + "/fold", lim);
+        ASSERT_EQ(f.load(), 0);
+        Peer a(f, 1), b(f, 2);
+        a.feed(frames({SET, "/x", "1", "reconf", "#4"}));
+        b.feed(frames({SET, "/y", "2"}));
+        f.sync();
+        b.send({"reconf", "#4"});
+        ASSERT_TRUE(eventually([&] { return !f.folding(); }));
+        fs::copy(dir.path() + "/fold", copy + "2", fs::copy_options::recursive); // killed now
+    }
+    Server k(copy + "2");
+    ASSERT_EQ(k.load(), 0);
+    EXPECT_EQ(Peer(k, 1).ask({GET, "/y"}), "(\"\"(\"y\"=\"2\"))");
     // A state file that cannot be used stops the load and is left as it is.
+    const std::string priv = state + "/priv.conf";
     for (const char* bad :
          {"(\"\"(\"a\"=\"1\")", "(\"\"(\"a\")(\"a\"))", "(\"\"(\"a/b\"))", "(\"root\")", ""}) {
         write_file(priv, bad);
@@ -199,31 +410,6 @@ TEST(ConfdState, FilesAreReloadedOrRefused) {
     ASSERT_EQ(mkdir(priv.c_str(), 0755), 0);
     EXPECT_EQ(Server(state).load(), -1);
     EXPECT_EQ(count(log_text, "state priv: cannot read"), 1u);
-}
-
-TEST(ConfdServer, PersistenceAcrossRestarts) {
-    Confd c;
-    db_set({{"/KELMO/TR111/ManageableDevice/0/OUI", "00AABB"}, {"/a", "1"}});
-    // The commit is on disk as soon as it is carried out: SIGKILL loses nothing.
-    ASSERT_TRUE(
-        eventually([&] { return has(read_file(c.state_dir() + "/state/main.conf"), "00AABB"); }));
-    c.stop(true);
-    ASSERT_TRUE(c.start());
-    EXPECT_EQ(c.get("/KELMO/TR111/ManageableDevice/0/OUI"), "00AABB");
-    // Without reconf a write is in memory only: lost at SIGKILL, saved at SIGTERM.
-    KX_DB_Set(tr111::DbHandle(KX_DB_MAIN).get(), "/a", "2");
-    EXPECT_EQ(c.get("/a"), "2");
-    c.stop(true);
-    ASSERT_TRUE(c.start());
-    EXPECT_EQ(c.get("/a"), "1");
-    KX_DB_Set(tr111::DbHandle(KX_DB_MAIN).get(), "/a", "3");
-    c.stop(false);
-    ASSERT_TRUE(c.start());
-    EXPECT_EQ(c.get("/a"), "3");
-    // A state file that cannot be used stops confd.
-    TempDir dir;
-    write_file(dir.path() + "/main.conf", "(\"\"(");
-    EXPECT_EQ(run_program("confd", {"--state", dir.path()}, 20000).status, 1);
 }
 
 TEST(ConfdServer, StalledOrGarbledPeersHurtNobody) {
@@ -280,4 +466,169 @@ TEST(ConfdServer, OrderBetweenConnectionsAndConfCommandLine) {
     c.stop();
     EXPECT_EQ(conf({"get", "/x"}),
               "2 conf: cannot connect to the configuration server on 127.0.0.1:7000\n");
+}
+
+// confd on a state folder with options, killed (SIGKILL) when it goes.
+std::unique_ptr<Background> start_confd(const std::string& dir, const Strings& opts = {}) {
+    auto argv = program("confd");
+    argv.insert(argv.end(), {"--state", dir + "/state"});
+    argv.insert(argv.end(), opts.begin(), opts.end());
+    auto p = std::make_unique<Background>(argv, dir + "/log");
+    EXPECT_TRUE(wait_port(7000, 10000)) << read_file(dir + "/log");
+    return p;
+}
+
+TEST(ConfdServer, KilledAtAnyMomentLosesNoAcknowledgedCommit) {
+    TempDir dir;
+    // Writers commit two values at a time; a commit is acknowledged when a
+    // read on the writer's next connection sees it. confd is killed at
+    // random moments, folds of the journal included, and restarted.
+    constexpr int WRITERS = 3;
+    std::array<long, WRITERS> acked{}, next{};
+    std::mt19937 rng(std::random_device{}());
+    auto key = [](int w, const std::string& k) { return "/w" + std::to_string(w) + "/" + k; };
+    for (int kill_no = 0; kill_no <= 8; ++kill_no) {
+        auto confd = start_confd(dir.path(), {"--fold-bytes", "3000"});
+        for (int w = 0; w < WRITERS; ++w) {
+            long seq = atol(db_get(key(w, "seq")).c_str());
+            long k = atol(db_get(key(w, std::to_string(acked[w] % 10))).c_str());
+            EXPECT_GE(seq, acked[w]) << w;
+            EXPECT_TRUE(k >= acked[w] && k % 10 == acked[w] % 10) << k << " " << acked[w];
+            next[w] = seq + 1;
+        }
+        if (kill_no == 8) break;
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> writers;
+        for (int w = 0; w < WRITERS; ++w)
+            writers.emplace_back([&, w] {
+                for (long v = next[w]; !stop; acked[w] = v++) {
+                    const std::string text = std::to_string(v);
+                    tr111::DbHandle db(KX_DB_MAIN);
+                    if (!db || KX_DB_Set(db.get(), key(w, "seq").c_str(), text.c_str()) != 0 ||
+                        KX_DB_Set(db.get(), key(w, std::to_string(v % 10)).c_str(), text.c_str()) !=
+                            0)
+                        return;
+                    db.close_set();
+                    if (db_get(key(w, "seq")) != text) return;
+                }
+            });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 300));
+        confd->signal(SIGKILL);
+        confd->wait(10000);
+        stop = true;
+        for (auto& t : writers)
+            t.join();
+    }
+    const std::string log = read_file(dir.path() + "/log");
+    EXPECT_GT(count(log, "journal: folded into the state files"), 0u);
+    EXPECT_EQ(count(log, "damaged"), 0u);
+    EXPECT_GT(acked[0] + acked[1] + acked[2], 50);
+    // The folder parses whole; at SIGTERM what was not committed is kept too.
+    auto confd = start_confd(dir.path());
+    EXPECT_EQ(run_program("conf", {"dump", "/"}).status, 0);
+    KX_DB_Set(tr111::DbHandle(KX_DB_MAIN).get(), "/uncommitted", "1");
+    EXPECT_EQ(db_get("/uncommitted"), "1");
+    confd->signal(SIGTERM);
+    EXPECT_EQ(confd->wait(10000), 0);
+    confd = start_confd(dir.path());
+    EXPECT_EQ(db_get("/uncommitted"), "1");
+}
+
+TEST(ConfdServer, ConnectionLimitAndIdleTimeout) {
+    TempDir dir;
+    auto confd = start_confd(dir.path(), {"--max-connections", "4", "--idle-timeout", "2"});
+    db_set({{"/x", "1"}});
+    ASSERT_EQ(db_get("/x"), "1"); // the connections before are gone
+    // A subscriber and three busy peers fill the places.
+    auto log = [&] { return read_file(dir.path() + "/log"); };
+    int sub = ipc_connect(7000);
+    ASSERT_EQ(ipc_string_write(sub, "subscribe"), 0);
+    ASSERT_TRUE(eventually([&] { return has(log(), "conn 4: subscribed"); }));
+    std::vector<int> peers;
+    auto ask = [](int fd) {
+        char* r = ipc_string_write(fd, GET.c_str()) == 0 && ipc_string_write(fd, "/x") == 0
+                      ? ipc_string_read(fd)
+                      : nullptr;
+        free(r);
+        return r != nullptr;
+    };
+    for (int i = 0; i < 3; ++i) {
+        peers.push_back(ipc_connect(7000));
+        ASSERT_TRUE(ask(peers.back()));
+    }
+    std::atomic<bool> busy{true};
+    std::thread asking([&] {
+        while (busy) {
+            for (int fd : peers)
+                ask(fd);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    // One more is refused at once, with a line.
+    EXPECT_TRUE(eventually([&] { return db_get("/x") == "(absent)"; }));
+    EXPECT_TRUE(eventually([&] { return has(log(), "refused 1 connection: 4 open"); })) << log();
+    // Peers idle for a second make room, the longest idle first.
+    busy = false;
+    asking.join();
+    EXPECT_TRUE(eventually([&] { return db_get("/x") == "1"; }));
+    EXPECT_EQ(count(log(), "conn 5: closed: idle for "), 1u) << log();
+    // Silent ones are closed after the idle timeout; a subscriber is not.
+    EXPECT_TRUE(eventually([&] { return count(log(), "closed: no request for 2 s") == 2; }))
+        << log();
+    char byte;
+    EXPECT_EQ(recv(peers[2], &byte, 1, MSG_DONTWAIT), 0); // closed, not forgotten
+    db_set({{"/y", "2"}});
+    char* path = ipc_string_read(sub);
+    EXPECT_STREQ(path, "/y");
+    free(path);
+    for (int fd : peers)
+        ipc_client_close(fd, 0);
+    ipc_client_close(sub, 0);
+}
+
+// Starts argv with its standard output on a pipe nobody reads any more
+// (standard error to err); returns the child.
+pid_t start_unread(std::vector<std::string> argv, const std::string& err) {
+    int p[2];
+    if (pipe(p) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(p[1], 1);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+        close(p[0]);
+        std::vector<char*> args;
+        for (auto& a : argv)
+            args.push_back(a.data());
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(p[0]);
+    close(p[1]);
+    return pid;
+}
+
+TEST(ConfdServer, ReadersThatGoAwayEndNeitherConfdNorConf) {
+    TempDir dir;
+    auto argv = program("confd");
+    argv.insert(argv.end(), {"--state", dir.path()});
+    pid_t confd = start_unread(argv, "/dev/null");
+    ASSERT_TRUE(wait_port(7000, 10000));
+    // Log lines to nobody, and a peer gone before its reply.
+    int fd = ipc_connect(7000);
+    ipc_string_write(fd, "rg_conf_bogus");
+    ipc_client_close(fd, 1);
+    fd = ipc_connect(7000);
+    ipc_string_write(fd, GET.c_str());
+    ipc_string_write(fd, "/x");
+    ipc_client_close(fd, 1);
+    db_set({{"/x", std::string(30000, 'x')}});
+    auto conf = program("conf");
+    conf.insert(conf.end(), {"dump", "/"});
+    pid_t dump = start_unread(conf, dir.path() + "/err");
+    EXPECT_EQ(detail::reap(dump, 20000), 2);
+    EXPECT_EQ(read_file(dir.path() + "/err"), "conf: cannot write the output: Broken pipe\n");
+    EXPECT_EQ(db_get("/x").size(), 30000u);
+    kill(confd, SIGTERM);
+    EXPECT_EQ(detail::reap(confd, 10000), 0);
 }

@@ -122,37 +122,65 @@ TEST_F(Crpt, CreateNextIdAndFirstFreePort) {
         rule(id, 30000 + id);
     // Rules without a readable first port block nothing.
     db_set({{rule_path(4, "enabled"), "0"}, {rule_path(5, kWan), "x"}});
+    WireLog wire;
     ASSERT_EQ(crpt_create(8080, "192.168.1.21"), 6);
+    // One pass over the rules, one instance list, one write.
+    EXPECT_EQ(wire.conns().size(), 3u);
     EXPECT_EQ(db_get(rule_path(6, kWan)), "30002");
-    // Gaps are not filled, a freed low port is taken again.
+    // Gaps are not filled, a freed low port is taken again; 254 is the last
+    // id the instance list can carry (instance 255).
     db_del(rule_path(0));
     ASSERT_EQ(crpt_create(8080, "192.168.1.22"), 7);
-    EXPECT_EQ(db_get(rule_path(7, kWan)), "30000");
-    // Rule 254 is instance 255, the last the list can carry: its port is seen.
-    rule(254, 30004);
-    ASSERT_EQ(crpt_create(7547, "192.168.1.20"), 255);
-    EXPECT_EQ(db_get(rule_path(255, kWan)), "30005");
+    rule(253, 30004);
+    ASSERT_EQ(crpt_create(8080, "192.168.1.22"), 254);
+    EXPECT_EQ(db_get(rule_path(7, kWan)) + db_get(rule_path(254, kWan)), "3000030005");
+    // Every port from dst/start to dst/end is held, by a rule of any id (one
+    // past 254 too, which the list cannot show); past 254, the lowest free id.
+    db_set({{rule_path(300, kWan), "30006"},
+            {rule_path(8, kWan), "30007"},
+            {rule_path(8, "services/0/trigger/0/dst/end"), "30009"}});
+    ASSERT_EQ(crpt_create(7547, "192.168.1.20"), 0);
+    EXPECT_EQ(db_get(rule_path(0, kWan)), "30010");
+    // No id of 0..254 free (254 the highest): -15 and its line, nothing written.
+    db_del(rule_path(300));
+    KV all{{rule_path(2, "enabled"), "0"}};
+    for (int id = 9; id < 253; ++id)
+        all.push_back({rule_path(id, "enabled"), "0"});
+    db_set(all);
+    wire.clear();
+    std::string log = logged([] { EXPECT_EQ(crpt_create(7547, "192.168.1.20"), CRPT_ERR_CREATE); });
+    EXPECT_TRUE(has(log, "In crpt_create: No free port mapping rule id from 0 to 254\n\n")) << log;
+    EXPECT_EQ(wire.conns().size(), 1u);
 
     // A broken id scan is no empty firewall, a key that is no rule id no
     // rule: -11 and nothing written.
     db_set({{"/fw/rule/loc_srv/web/enabled", "1"}});
-    WireLog wire;
+    wire.clear();
     EXPECT_EQ(crpt_create(7547, "192.168.1.20"), CRPT_ERR_DB);
     wire.fail_write("rg_conf_get_set");
     EXPECT_EQ(crpt_create(7547, "192.168.1.20"), CRPT_ERR_DB);
     EXPECT_EQ(n_of(wire.written(), "rg_conf_set_path_value") + n_of(wire.written(), "reconf"), 0);
 }
 
-// The instance list holds one byte per rule, so the whole range can be "in
-// use" only through a list that cannot be obtained: confd goes away right
-// after the id scan, all 10001 candidates fail their test, creation fails.
-TEST_F(Crpt, CreateWithoutInstanceListTriesEveryPort) {
-    ipc_hooks hooks{confd_, nullptr, nullptr, nullptr,
-                    [](void* confd, int, uint32_t) { static_cast<Confd*>(confd)->stop(true); }};
-    ipc_set_hooks(&hooks);
-    std::string log = logged([] { EXPECT_EQ(crpt_create(7547, "192.168.1.20"), CRPT_ERR_CREATE); });
+// The instance list is fetched once, after the pass over the rules: a rule it
+// names that the pass missed (written meanwhile by another process) holds its
+// port too. A list that cannot be obtained (here the exchange broken after the
+// channel opened) fails the creation at once.
+TEST_F(Crpt, CreateChecksTheInstanceListOnce) {
+    rule(0, 30000);
+    static int closes = 0;
+    ipc_hooks meanwhile{nullptr, nullptr, nullptr, nullptr, [](void*, int, uint32_t) {
+                            if (++closes == 1) rule(9, 30001);
+                        }};
+    ipc_set_hooks(&meanwhile);
+    EXPECT_EQ(crpt_create(7547, "192.168.1.20"), 1);
     ipc_set_hooks(nullptr);
-    ASSERT_TRUE(confd_->start());
-    EXPECT_EQ(count(log, "Entity_get_instance_nbr code error:9002 \n"), 10001u);
+    EXPECT_EQ(db_get(rule_path(1, kWan)), "30002");
+
+    WireLog wire;
+    wire.fail_write("tr69 action");
+    std::string log = logged([] { EXPECT_EQ(crpt_create(7547, "192.168.1.20"), CRPT_ERR_CREATE); });
+    EXPECT_EQ(count(log, "In crpt_port_wan_is_used: Entity_get_instance_nbr code error:-1 \n"), 1u);
     EXPECT_TRUE(has(log, "In crpt_create: All Wan port numbers in range are in use\n\n"));
+    EXPECT_EQ(n_of(wire.written(), "rg_conf_set_path_value"), 0);
 }

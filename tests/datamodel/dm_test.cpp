@@ -45,7 +45,7 @@ Strings write_then_read(const std::string& key, const std::string& value) {
 } // namespace
 
 TEST_F(DmParam, CountInstanceListAndNotificationLimit) {
-    for (int id : {10, 0, 254, 2})
+    for (int id : {10, 0, 254, 2, 255}) // 255: no instance, not counted
         device(id, "0");
     EXPECT_EQ(get(get_val_MGTDEVICE_NBR_ENTRIES, {}), "4");
     EXPECT_EQ(get(get_ManageableDeviceInstance, {}), "\x01\x03\x0b\xff");
@@ -135,6 +135,22 @@ TEST_F(DmParam, PassThroughSwitch) {
     EXPECT_EQ(set(set_val_MGTDEVICE_CRPT_ENABLE, {1}, "1"), 9002);
 }
 
+// A set on an instance without a record (0 included), or on a record the
+// instance list does not show, writes nothing at all, not even the type.
+TEST_F(DmParam, SettersActOnListedDevicesOnly) {
+    device(255, "1");
+    WireLog wire;
+    DebugSwitches sw(1, 0);
+    CaptureStdout log;
+    for (uint32_t i : {0u, 6u, 256u})
+        EXPECT_EQ(set(set_val_RETAIN_DEVICE_ENTRY, {i}, "1") +
+                      set(set_val_MGTDEVICE_CRPT_ENABLE, {i}, "1") +
+                      set(set_val_MGTDEVICE_DEVICE_CON_REQ_URL, {i}, "http://192.0.2.9:1/"),
+                  3 * 9002);
+    EXPECT_EQ(n_of(wire.written(), "rg_conf_set_path_value"), 0);
+    EXPECT_EQ(count(log.text(), "manageable device 255 not listed: nothing set\n"), 3u);
+}
+
 TEST_F(DmAttrib, KeysValuesAndWire) {
     auto setattr = [](uint32_t id, Instances inst, int value, const std::string& name = "") {
         return set(TR69set_attribute, inst, std::string(1, static_cast<char>(value)), id, name);
@@ -183,7 +199,8 @@ TEST(UrlCheck, AcceptedAndRefusedForms) {
     // 0: host, port and path; -1: the line logged ("" none).
     const std::tuple<int, std::string, std::string> cases[] = {
         {0, "http://192.168.100.200:65535/p", "192.168.100.200 65535 p"},
-        {0, "http://10.1:0000080/", "10.1 0000080 "}, // a numeric form inet_aton takes
+        {0, "http://10.1:0000080/", "10.0.0.1 0000080 "}, // any numeric form, as dotted decimal
+        {-1, "http://192.0.2.10 x;id:1/", "Invalid address ip:host=192.0.2.10 x;id\n"},
         {0, "http://1.2.3.4:80/" + P226, "1.2.3.4 80 " + P226},
         {-1, "", "Invalid ipAddress:empty \n"},
         {-1, "HTTP://192.168.1.20:80/", "Invalid address: 'http://' not found\n"},
@@ -220,8 +237,6 @@ TEST_F(DmUrl, SetCreatesOrRetargetsTheRuleGettersNeverCut) {
     std::string log = logged([&] { EXPECT_EQ(set(SET, {1}, "http://192.0.2.20/cr"), 9002); }, 0);
     EXPECT_TRUE(has(log, "In set_val_MGTDEVICE_DEVICE_CON_REQ_URL: Invalid IP address\n")) << log;
     EXPECT_EQ(db_get(dev_path(0, "type")) + db_get(dev_path(0, "path")), "0(absent)");
-    EXPECT_EQ(set(SET, {5}, "http://192.0.2.20:7547/cr"), 9002);
-    EXPECT_EQ(db_get("/fw"), "(absent)");
     // The first URL creates rule 0; a second re-targets it, LAN port kept.
     ASSERT_EQ(set(SET, {1}, "http://192.0.2.20:7547/cr"), 0);
     ASSERT_EQ(set(SET, {1}, "http://192.0.2.21:8080/x"), 0);
@@ -244,4 +259,28 @@ TEST_F(DmUrl, SetCreatesOrRetargetsTheRuleGettersNeverCut) {
     ASSERT_EQ(set(SET, {1}, "http://192.168.100.200:1/" + P226), 0);
     EXPECT_EQ(get(LAN, {1}), "http://192.168.100.200:65535/" + P226);
     EXPECT_EQ(get(WAN, {1}), "http://203.113.200.201:39999/" + P226);
+}
+
+// A host that is not a LAN device (the gateway itself, any numeric form) is
+// refused: nothing written but the type. The rule's host is dotted decimal.
+// A device whose rule was removed behind its back gets a new one.
+TEST_F(DmUrl, HostsAndARuleRemovedBehindTheDevicesBack) {
+    auto* const SET = set_val_MGTDEVICE_DEVICE_CON_REQ_URL;
+    db_set({{"/dev/ppp0/ip", "203.0.113.7"}}, true);
+    device(0, "1", {{"Crpt_Enable", "1"}});
+    for (std::string host : {"127.0.0.1", "0x7f.1", "0.0.0.0", "224.0.0.1", "239.255.255.255",
+                             "255.255.255.255", "0313.0.113.7"}) {
+        std::string log = logged([&] { EXPECT_EQ(set(SET, {1}, "http://" + host + ":1/"), 9002); });
+        EXPECT_TRUE(has(log, "is no LAN device (")) << host << log;
+    }
+    EXPECT_EQ(db_get(dev_path(0, "type")) + db_get(dev_path(0, "path")) + db_get("/fw"),
+              "0(absent)(absent)");
+    ASSERT_EQ(set(SET, {1}, "http://192.0.2.010:7547/cr"), 0);
+    EXPECT_EQ(db_get(rule_path(0, "rdir/item/0/hostname")), "192.0.2.8");
+    db_del(rule_path(0));
+    rule(1, 30000);
+    ASSERT_EQ(set(SET, {1}, "http://192.0.2.11:7547/cr"), 0);
+    EXPECT_EQ(db_get(dev_path(0, "Crpt_Id")) + " " + db_get(rule_path(2, "enabled")) + " " +
+                  db_get(rule_path(2, "rdir/item/0/hostname")),
+              "2 1 192.0.2.11");
 }

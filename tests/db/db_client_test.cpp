@@ -128,6 +128,9 @@ TEST_F(DbClient, Tr69ActionExchangeFailuresAndNoServer) {
     }
     EXPECT_EQ(rsp.status, 77);
     EXPECT_STREQ(rsp.text, "untouched");
+    // The instance list of a broken exchange is a failure, never "none".
+    wire.fail_write("/fw/rule/loc_srv");
+    EXPECT_EQ(entity_get_instance_nbr("/fw/rule/loc_srv", out), -1);
     // No server: nothing opens; the instance list is 9002, with its line.
     confd_->stop();
     EXPECT_EQ(KX_DB_Open(KX_DB_MAIN), nullptr);

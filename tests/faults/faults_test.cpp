@@ -2,14 +2,19 @@
 // or breaking its channel, junk on the mailbox), and 10,000 changes under load.
 #include "bench/footprint/loadgen.h"
 #include "platform/include/ipc.h"
+#include "platform/include/msg.h"
 #include "platform/include/tr69_lib.h"
 #include "platform/include/tr69_wire.h"
+#include "platform/net.h"
 #include "tests/support/confd.h"
 #include "tests/support/lab.h"
 #include "tests/support/net.h"
 
+#include <fcntl.h>
+#include <iostream>
 #include <numeric>
 #include <optional>
+#include <sys/stat.h>
 
 using namespace tr111test;
 using namespace tr111load;
@@ -20,6 +25,7 @@ namespace {
 const std::string MS = "InternetGatewayDevice.ManagementServer.";
 const std::string SN1 = MS + "ManageableDevice.1.SerialNumber";
 const std::string TLV = "TLV3 change->Param_name = "; // one line per change handled
+constexpr size_t npos = std::string::npos;
 
 // Open descriptors of a process; -1 once it is gone.
 int fds_of(int pid) {
@@ -187,10 +193,12 @@ TEST(Faults, ConfdKilledInTrafficThenRestarted) {
     EXPECT_TRUE(eventually([&] { return fds_of(lab.daemon) == fds; })) << fds_of(lab.daemon);
 }
 
-// The agent killed while notifications are on their way to it, an agent that
-// stalls inside a frame, one that stops reading while notifications pile up:
-// each fails the channel within its bound and ends the daemon with 255.
-TEST(Faults, AgentKilledEndsTheDaemonWith255) {
+// The agent killed while notifications are on their way to it, or stalling
+// inside a frame: the channel fails within its bound and the daemon ends with
+// 255. An agent that stops reading while notifications pile up: the one it
+// does not take is printed and dropped, the channel stays, and once the agent
+// reads again the daemon answers it.
+TEST(Faults, AgentKilledStallingOrNotReading) {
     for (int rcvbuf : {-1, 0, 2048}) { // real agent killed, half frame, not reading
         SCOPED_TRACE(rcvbuf);
         std::optional<FakeAgent> fake;
@@ -211,12 +219,61 @@ TEST(Faults, AgentKilledEndsTheDaemonWith255) {
         part[0] = static_cast<char>(TR69_FRAME_REQUEST);
         tr69_put_u32(reinterpret_cast<uint8_t*>(&part[1]), sizeof(tr69_request));
         EXPECT_TRUE(rcvbuf != 0 || send_bytes(fake->fd, part));
-        EXPECT_EQ(own.daemon->wait(120000), 255) << own.log();
+        if (rcvbuf > 0) {
+            EXPECT_TRUE(
+                eventually([&] { return own.log().find("failure code=-9006") != npos; }, 120000));
+            stop = true;
+            changes.join();
+            EXPECT_EQ(fake->request(fake->handlers[3]), 0);
+        }
+        EXPECT_EQ(own.daemon->wait(rcvbuf > 0 ? 0 : 120000), rcvbuf > 0 ? -1 : 255) << own.log();
         stop = true;
-        changes.join();
-        EXPECT_NE(own.log().find("receiving data msg from tr69 failed"), std::string::npos);
+        if (changes.joinable()) changes.join();
+        EXPECT_EQ(own.log().find("receiving data msg from tr69 failed") != npos, rcvbuf <= 0);
     }
 }
+
+// Start-up with an agent that is absent, accepts nothing (its accept queue
+// full) or takes connections and never answers: ten tries, then 255. The
+// first writes its debug lines into a pipe read for one byte and closed
+// ("tr111d 3 | head -c 1").
+enum class Agent { absent, queue_full, silent };
+class Startup : public testing::TestWithParam<Agent> {};
+TEST_P(Startup, GivesUpAfterTenTries) {
+    std::vector<int> fds; // the listener and the connections that fill its queue
+    if (GetParam() != Agent::absent)
+        fds.push_back(loopback_listen(TR69_AGENT_PORT, GetParam() == Agent::silent ? 16 : 0));
+    for (int i = 0; GetParam() == Agent::queue_full && i < 2; ++i) {
+        fds.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        const sockaddr_in a = loopback_addr(TR69_AGENT_PORT);
+        connect(fds.back(), reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    }
+    TempDir dir;
+    const std::string log = dir.path() + "/log";
+    std::jthread head; // reads one byte of the pipe, then closes it
+    if (GetParam() == Agent::absent && mkfifo(log.c_str(), 0600) == 0)
+        head = std::jthread([&log] {
+            int fd = open(log.c_str(), O_RDONLY);
+            char c;
+            EXPECT_EQ(read(fd, &c, 1), 1);
+            close(fd);
+        });
+    const auto t0 = std::chrono::steady_clock::now();
+    auto argv = program("tr111d");
+    argv.push_back("3");
+    Background daemon(argv, log);
+    EXPECT_EQ(daemon.wait(120000), 255); // not 141 (SIGPIPE)
+    std::cout << "gave up after "
+              << std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count()
+              << " s\n";
+    if (GetParam() != Agent::absent) {
+        EXPECT_NE(read_file(log).find("failed after 10 tries"), std::string::npos);
+    }
+    for (int fd : fds)
+        close(fd);
+}
+INSTANTIATE_TEST_SUITE_P(Agent, Startup,
+                         testing::Values(Agent::absent, Agent::queue_full, Agent::silent));
 
 TEST(Faults, GarbageAndHalfFramesOnTheMailbox) {
     LabRun lab;
@@ -230,10 +287,10 @@ TEST(Faults, GarbageAndHalfFramesOnTheMailbox) {
         conns.push_back(ipc_connect(DAEMON_MAILBOX_PORT));
         EXPECT_TRUE(send_bytes(conns.back(), bytes));
     }
-    // Meanwhile, idle connections beyond the mailbox's 64: each new one takes
+    // Meanwhile, idle connections beyond the mailbox's 16: each new one takes
     // the place of the one idle the longest, so senders still get through
     // (one whose connection went reconnects).
-    while (conns.size() < 73)
+    while (conns.size() < MSG_CONNECTION_MAX + 9)
         conns.push_back(ipc_connect(DAEMON_MAILBOX_PORT));
     Mailbox other;
     const size_t seen = lab.logged(TLV);

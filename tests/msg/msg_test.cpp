@@ -8,6 +8,7 @@
 #include <atomic>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -37,9 +38,10 @@ Strings inbox(size_t n) {
 }
 
 // Ports of a test's own, below the ephemeral range. The first call sets
-// the library up.
+// the library up. SIGPIPE keeps its default: the library's writes to a
+// peer that went away must not raise it.
 int next_port() {
-    static int port = (signal(SIGPIPE, SIG_IGN), MSG_Init(64), 21000);
+    static int port = (MSG_Init(64), 21000);
     return port += 10;
 }
 
@@ -131,7 +133,11 @@ TEST(Msg, MailboxTakesEveryMessageWholeOnceAndInOrder) {
     ASSERT_EQ(MSG_RegisterMessage(mb, 8, record), 0);
     EXPECT_EQ(peer(frame(S, 9, 8, "early"), 1), "A" + be(9));
     EXPECT_EQ(peer(frame(S, 10, 8, "").substr(0, 13) + be(MSG_PAYLOAD_MAX + 1), 0), "closed");
-    want.insert(want.end(), {"7:abc", "7:null", "7:a", "8:early"});
+    // A peer gone before its acknowledgements: taken all the same.
+    int gone = ipc_connect(port);
+    send_bytes(gone, frame(S, 11, 8, "x") + frame(S, 12, 8, "y") + frame(S, 13, 8, "z"));
+    close(gone);
+    want.insert(want.end(), {"7:abc", "7:null", "7:a", "8:early", "8:x", "8:y", "8:z"});
     EXPECT_TRUE(inbox(want.size()) == want);
 }
 
@@ -163,8 +169,72 @@ TEST(Msg, ResendsKeepTheirSequenceNumber) {
                                     "4 22 four", "5 22 five", "6 1 x", "6 1 x", "6 1 x", "6 1 x"}));
     // Connections now wait in the backlog, never read: the attempt fails
     // once the acknowledgement is late.
+    MSG_SetAttemptTime(300);
     EXPECT_EQ(MSG_SendMessage(ch, 2, "late", 4), -1);
+    MSG_SetAttemptTime(MSG_ACK_TIMEOUT_MS);
     close(fake.lfd);
+}
+
+// What the management process does: its forwarder retries a change until it
+// is confirmed while its control thread sends on the same channel; a callback
+// outlasts the attempts, a code is refused until its callback comes. Each
+// message is taken once, in the order of its sender.
+TEST(Msg, ExactlyOnceInOrderWhateverFailsInBetween) {
+    const int port = next_port(), mb = MSG_CreateChannel(port);
+    constexpr int T = 100; // ms of an attempt
+    MSG_SetAttemptTime(T);
+    std::lock_guard<std::mutex>{mu}, received.clear();
+    ASSERT_EQ(MSG_RegisterMessage(
+                  mb, 1,
+                  [](const MSG_Message* m, const uint8_t* p, uint32_t n) {
+                      if (std::string_view(reinterpret_cast<const char*>(p), n).ends_with("slow"))
+                          std::this_thread::sleep_for(std::chrono::milliseconds(5 * T));
+                      return record(m, p, n);
+                  }),
+              0);
+    ASSERT_NE(MSG_StartThread(mb), 0u);
+    const int shared = MSG_OpenChannel("127.0.0.1", port), own = MSG_OpenChannel("127.0.0.1", port);
+    auto until_sent = [](int ch, uint32_t code, const std::string& p) {
+        int tries = 0;
+        while (MSG_SendMessageRetry(ch, code, p.data(), p.size(), 2) != 0 && ++tries < 300) {
+        }
+        EXPECT_LT(tries, 300) << p;
+    };
+    // X and Y wait behind the slow one and fail; X sent again is X, once.
+    until_sent(shared, 1, "slow");
+    EXPECT_EQ(MSG_SendMessage(shared, 1, "X", 1), -1);
+    EXPECT_EQ(MSG_SendMessage(shared, 1, "Y", 1), -1);
+    EXPECT_EQ(MSG_SendMessageRetry(shared, 1, "X", 1, 30), 0);
+    EXPECT_EQ(MSG_SendMessage(shared, 1, "Y", 1), 0);
+    Strings want = {"1:slow", "1:X", "1:Y"};
+    EXPECT_EQ(inbox(3), want);
+
+    // Three senders at once: the forwarder and control on the shared channel,
+    // another on its own; every tenth change is slow, code 2 is refused (its
+    // connection closed) until the forwarder is half-way.
+    constexpr int N = 40;
+    std::jthread control([&] {
+        for (int j = 0; j < N / 2; ++j)
+            until_sent(shared, 2, "K" + std::to_string(j));
+    });
+    std::jthread other([&] {
+        for (int j = 0; j < N; ++j)
+            until_sent(own, 1, "G" + std::to_string(j));
+    });
+    for (int i = 0; i < N; ++i) {
+        until_sent(shared, 1, "F" + std::to_string(i) + (i % 10 == 3 ? "slow" : ""));
+        if (i == N / 2) {
+            ASSERT_EQ(MSG_RegisterMessage(mb, 2, record), 0);
+        }
+    }
+    control.join();
+    other.join();
+    MSG_SetAttemptTime(MSG_ACK_TIMEOUT_MS);
+    Strings got = inbox(3 + 2 * N + N / 2);
+    std::map<char, int> next;
+    for (size_t k = 3; k < got.size(); ++k)
+        EXPECT_EQ(atoi(got[k].c_str() + 3), next[got[k][2]]++) << got[k];
+    EXPECT_EQ(next, (std::map<char, int>{{'F', N}, {'G', N}, {'K', N / 2}}));
 }
 
 } // namespace

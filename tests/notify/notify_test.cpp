@@ -233,6 +233,7 @@ TEST_F(Notify, LeaseToDevice) {
             {kLease + "8/ip", ""}});
     WireLog wire;
     look(get_device_id_from_lease_id, 1, 1); // the device's address contained in the lease's
+    EXPECT_EQ(wire.conns().size(), 1u);      // the device list and every MAC on one handle
     look(get_device_id_from_lease_id, 8, -1, "Mac address empty in lease \n");
     // The owner of the first rule whose host contains the lease's address.
     look(get_device_id_from_abondonned_lease_id, 1, 1, " Device found \n");
@@ -240,10 +241,28 @@ TEST_F(Notify, LeaseToDevice) {
     look(get_device_id_from_abondonned_lease_id, 8, -1,
          "Mac address empty in lease \n");        // "" in all
     EXPECT_EQ(n_of(wire.written(), "reconf"), 0); // lookups only read
+    // Numbers are range-checked: 2^32 + 1 is no lease 1 (whose device a
+    // release would forget), 2^32 no device 0.
+    const std::tuple<std::string, char, const char*, std::string> numbers[] = {
+        {kLease + "4294967297/valid_time", 'U', "0", "no lease number in " + kLease},
+        {kLease, 'D', "4294967297", "invalid lease id value:4294967297 \n"},
+        {kDev, 'C', "4294967296", "invalid device id value:4294967296 \n"},
+    };
+    for (const auto& [path, action, param, line] : numbers) {
+        const auto p = change_payload(path, action, param);
+        const std::string log = logged(
+            [&] { tr111_callback_for_MSG_CHANGE_DB(nullptr, p.data(), uint32_t(p.size())); }, 0);
+        EXPECT_TRUE(has(log, line)) << log;
+    }
+    EXPECT_EQ(db_get(kDev + "1/MacAddress"), "aa:bb:cc:00:00:01");
     db_set({{"/fw/rule/loc_srv/0/rdir/item/0/hostname", "192.168.2.1"}});
     look(get_device_id_from_abondonned_lease_id, 1, 3);
     db_set({{kDev + "3/Crpt_Id", "8"}});
     look(get_device_id_from_abondonned_lease_id, 1, -1, "Device id not found \n");
-    db_set({{kDev + "0/MacAddress", ""}}); // it would be in every lease's
-    look(get_device_id_from_lease_id, 1, -1, "Mac address empty in device \n");
+    // The searches go on past a device without a MAC (it would be in every
+    // lease's) or without a rule, and past a rule without a host.
+    db_set({{kDev + "0/MacAddress", ""}, {kDev + "2/type", "1"}, {kDev + "3/Crpt_Id", "1"}});
+    db_del("/fw/rule/loc_srv/0/rdir");
+    look(get_device_id_from_lease_id, 1, 1, "Mac address empty in device \n");
+    look(get_device_id_from_abondonned_lease_id, 1, 3, "IP is empty in crpt rule \n");
 }

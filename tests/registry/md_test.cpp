@@ -32,7 +32,8 @@ std::string table(int n) {
 TEST_F(Store, ListAndCount) {
     std::vector<int32_t> buf(MD_MAX_NBR + 8, 0x5a5a5a5a); // 8 guard entries behind the list
     EXPECT_EQ(md_get_list(buf.data()) + md_get_nbr(), 0);
-    // At most 127 ids in set order, none above 254, nothing past the array; all counted.
+    // At most 127 ids in set order, none above 254, nothing past the array;
+    // the count is what is listed.
     KV kv;
     for (int id : {1000, 255, 254})
         kv.push_back({dev_path(id, "type"), "1"});
@@ -42,9 +43,9 @@ TEST_F(Store, ListAndCount) {
     std::string log = logged([&] { ASSERT_EQ(md_get_list(buf.data()), MD_MAX_NBR); });
     for (int i = 0; i < MD_MAX_NBR + 8; ++i)
         EXPECT_EQ(buf[i], i < MD_MAX_NBR ? i : 0x5a5a5a5a);
-    EXPECT_TRUE(has(log, "In md_get_list: more than 127 devices: device 254 not listed\n\n"));
-    EXPECT_TRUE(has(log, "In md_get_list: device id 255 out of range 0..254, not listed\n\n"));
-    EXPECT_EQ(md_get_nbr(), 133);
+    EXPECT_TRUE(has(log, "more than 127 devices: device 254 not listed\n\n"));
+    EXPECT_TRUE(has(log, "device id 255 out of range 0..254, not listed\n\n"));
+    EXPECT_EQ(md_get_nbr(), MD_MAX_NBR);
     // A child whose key is not a device id spoils the whole list.
     db_set({{"/KELMO/TR111/ManageableDevice/abc/OUI", "001122"}});
     EXPECT_EQ(md_is_exist(3), -1);
@@ -118,9 +119,12 @@ TEST_F(Store, WireOfReadsAndChanges) {
     EXPECT_EQ(md_set_path(1, "/cr/x"), 0);
     EXPECT_EQ(sent(), (Strings{"rg_conf_get_exist", kRec1, "rg_conf_set_path_value",
                                kRec1 + "/path", "/cr/x", "reconf", "#4", "close", "|"}));
-    EXPECT_EQ(md_set_type(12, 5), 0); // unguarded: no test, even without a record
-    EXPECT_EQ(sent(), (Strings{"rg_conf_set_path_value", kSet + "12/type", "1", "reconf", "#4",
-                               "close", "|"}));
+    // No write creates a record: each tests it first.
+    EXPECT_EQ(md_set_type(12, 5) + md_set_crpt_enable(12, 1), -4);
+    EXPECT_EQ(n_of(sent(), "rg_conf_set_path_value"), 0);
+    EXPECT_EQ(md_set_type(1, 5), 0);
+    EXPECT_EQ(sent(), (Strings{"rg_conf_get_exist", kRec1, "rg_conf_set_path_value",
+                               kRec1 + "/type", "1", "reconf", "#4", "close", "|"}));
     EXPECT_EQ(md_remove(1), 0);
     EXPECT_EQ(sent(), (Strings{"rg_conf_set_free", kRec1, "reconf", "#4", "close", "|"}));
     EXPECT_EQ(md_is_exist(1) + md_remove(1), 0); // absent: still 0
@@ -162,6 +166,8 @@ TEST_F(Table, StartUpFillAndDuplicates) {
     EXPECT_EQ(table(3), "-1/0 3/0 4/0 ");
     for (int32_t id : {7, -1}) // a free entry is not a device
         EXPECT_EQ(mdlt_remove(id) + mdlt_update_status(id, 1), -4);
+    for (int32_t id : {-1, 255}) // nor an id the store cannot list
+        EXPECT_EQ(mdlt_add(id), -1);
     // An enumeration that fails leaves every entry free.
     db_set({{"/KELMO/TR111/ManageableDevice/x/type", "1"}});
     EXPECT_EQ(md_initilize(), -1);
@@ -169,27 +175,35 @@ TEST_F(Table, StartUpFillAndDuplicates) {
 }
 
 // Device 1 (type, keys), rule 4 (enabled; nullptr: none), an entry or none: the
-// result, "<type> <rule 4 enabled> <status in the table>" ("-": none), a line.
+// result, "<type> <rule 4 enabled> <status in the table> <connections>" ("-":
+// none; the device's keys are read on one connection), a line.
 TEST_F(Table, RefreshOfEachKindOfDevice) {
     using S = const char*;
     const KV kept{{"retainDevEntry", "1"}, {"Crpt_Id", "4"}};
     const std::tuple<S, KV, S, bool, int, int, S, S> cases[] = {
         // Plain TR-111: the status only (its rule is not its own); inactive,
         // forgotten at once (tests/road), also without an entry.
-        {"1", {{"Crpt_Id", "4"}, {"Crpt_Enable", "1"}}, "0", true, 1, 0, "1 0 1", ""},
-        {"1", {}, nullptr, false, 0, -2, "- - -", "MD table id : 1, code error : -2"},
+        {"1", {{"Crpt_Id", "4"}, {"Crpt_Enable", "1"}}, "0", true, 1, 0, "1 0 1 1", ""},
+        {"1", {}, nullptr, false, 0, -2, "- - - 2", "MD table id : 1, code error : -2"},
         // Retained WT111R2 (its rule following its status: tests/road): the
         // switch off, an unreadable flag (retained), the rule gone, no rule.
-        {"0", kept, "0", true, 1, 0, "0 0 1", ""},
-        {"0", {{"retainDevEntry", "yes"}, {"Crpt_Id", "4"}}, "1", true, 0, 0, "0 0 0", ""},
-        {"0", kept, nullptr, true, 0, -1, "0 - 0", "disable the device 1 crpt, code error: -12"},
-        {"0", {{"retainDevEntry", "1"}}, nullptr, true, 0, 0, "0 - 0", ""},
+        {"0", kept, "0", true, 1, 0, "0 0 1 1", ""},
+        {"0", {{"retainDevEntry", "yes"}, {"Crpt_Id", "4"}}, "1", true, 0, 0, "0 0 0 2", ""},
+        {"0", kept, nullptr, true, 0, -1, "0 - 0 2", "disable the device 1 crpt, code error: -12"},
+        {"0", {{"retainDevEntry", "1"}}, nullptr, true, 0, 0, "0 - 0 1", ""},
         // Not retained (the rule goes: tests/road): the record goes, the entry
         // waits for its deletion to come back as an event; 7 is inactive too.
-        {"0", {{"retainDevEntry", "0"}}, nullptr, true, 7, 0, "- - 1", ""},
+        {"0", {{"retainDevEntry", "0"}}, nullptr, true, 7, 0, "- - 1 2", ""},
         // A rule that cannot be read or removed keeps the record.
-        {"0", {{"Crpt_Id", "x"}}, nullptr, true, 0, -1, "0 - 1", "crpt id of device 1, code error"},
-        {"0", {{"Crpt_Id", "9"}}, nullptr, true, 0, -1, "0 - 1", "crpt_id : 9, code error : -12"},
+        {"0",
+         {{"Crpt_Id", "x"}},
+         nullptr,
+         true,
+         0,
+         -1,
+         "0 - 1 1",
+         "crpt id of device 1, code error"},
+        {"0", {{"Crpt_Id", "9"}}, nullptr, true, 0, -1, "0 - 1 2", "crpt_id : 9, code error : -12"},
     };
     auto val = [](const std::string& v) { return v == "(absent)" || v == "-1" ? "-" : v; };
     for (const auto& [type, keys, enabled, entry, status, rc, after, line] : cases) {
@@ -197,10 +211,14 @@ TEST_F(Table, RefreshOfEachKindOfDevice) {
         device(1, type, keys);
         if (enabled) rule(4, 30000, enabled);
         ASSERT_EQ(entry ? mdlt_add(1) : 0, 0);
-        std::string log = logged(
-            [&, st = status, r = rc, a = after] { EXPECT_EQ(md_refresh_status(1, st), r) << a; });
+        size_t conns = 0;
+        std::string log = logged([&, st = status, r = rc, a = after] {
+            WireLog wire;
+            EXPECT_EQ(md_refresh_status(1, st), r) << a;
+            conns = wire.conns().size();
+        });
         EXPECT_EQ(val(db_get(dev_path(1, "type"))) + " " + val(db_get(rule_path(4, "enabled"))) +
-                      " " + val(std::to_string(mdlt_status(1))),
+                      " " + val(std::to_string(mdlt_status(1))) + " " + std::to_string(conns),
                   after);
         EXPECT_TRUE(has(log, line)) << after << "\n" << log;
     }
@@ -238,14 +256,14 @@ TEST_F(Table, TwoThreadsShareTheTable) {
     std::atomic<int> bad{0};
     std::thread events([&] {
         for (int i = 0; i < 60; ++i)
-            bad += md_refresh_status(i % 4, 1) != 0 || mdlt_add(200 + i) != 0 ||
-                   md_refresh_status(i % 4, 0) != 0 || mdlt_remove(200 + i) != 0;
+            bad += md_refresh_status(i % 4, 1) != 0 || mdlt_add(100 + i) != 0 ||
+                   md_refresh_status(i % 4, 0) != 0 || mdlt_remove(100 + i) != 0;
         stop = true;
     });
     for (int i = 0; !stop; ++i) {
         int st = md_is_active(i % 4);
-        bad += (st != 0 && st != 1) || mdlt_add(300) != 0 || mdlt_update_status(300, 0) != 0 ||
-               mdlt_remove(300) != 0;
+        bad += (st != 0 && st != 1) || mdlt_add(250) != 0 || mdlt_update_status(250, 0) != 0 ||
+               mdlt_remove(250) != 0;
     }
     events.join();
     EXPECT_EQ(bad.load(), 0);

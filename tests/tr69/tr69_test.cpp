@@ -202,6 +202,14 @@ TEST(Tr69Lib, BadAnswersAndFramesFailTheChannel) {
     EXPECT_EQ(reg.get(), TR69_ERR_CHANNEL);
     agent.open(&chan, 7); // a new channel, without the requests the old one kept
     EXPECT_EQ(rx(&chan, 0), TR69_ERR_AGAIN);
+
+    // The agent gone without a word: events go into the void until one fails
+    // the channel, without SIGPIPE (whose default ends the test).
+    close(std::exchange(agent.fd, -1));
+    const std::string code(TR69_EVENT_CODE_SIZE, 'c'), param(TR69_EVENT_PARAM_SIZE, 'p');
+    auto* record = reinterpret_cast<const uint8_t*>(param.data());
+    EXPECT_TRUE(eventually([&] { return tr69_notify_event(&chan, code.data(), record) != 0; }));
+    EXPECT_EQ(rx(&chan, 0), TR69_ERR_CHANNEL);
 }
 
 namespace {

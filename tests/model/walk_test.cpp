@@ -1,0 +1,550 @@
+// A seeded random walk over the gateway's lasting state, against a model.
+//
+// The whole lab runs (confd, mgmtd, tr69agent, tr111d). Each step is one of
+// the lab's verbs, done in-process as the lab's commands do it (one commit
+// to confd each: device add and del, lease add, renew, release, expire,
+// abandon, the WAN address), a foreign component deleting a pass-through
+// rule, or an ACS set through the agent (RetainDeviceEntry,
+// ConnectionRequestPassThroughEnable, DeviceConnectionRequestURL, with
+// invalid values and absent instances). After each step the walk waits
+// until the daemon has handled everything the step caused, then checks:
+//   - no two enabled rules share a WAN port (a rule holds dst/start..dst/end);
+//   - no two device records name the same rule;
+//   - the instance list is the model's devices, NumberOfEntries its length,
+//     and each listed device's Active is what the model of the status
+//     table predicts;
+//   - every rule's hostname is dotted-decimal IPv4 as inet_ntoa writes it,
+//     and never the gateway itself (127/8, 0.0.0.0, multicast, broadcast,
+//     the WAN address);
+//   - each ACS set answers what the model expects (0 or 9002).
+// It prints its seed, and on a violation the step, the invariant and the
+// steps before it. TR111_WALK_SEED and TR111_WALK_STEPS choose another walk.
+//
+// Waiting: the message library acknowledges a CHANGE_DB before its callback
+// runs, so mgmtd's counters say nothing of what the daemon has done. A fence
+// does: a write of MDNotificationLimit (RAM store, so no disk sync) travels
+// the same ordered road as every change (confd's commit order, mgmtd's
+// queue, the one receive thread), and the daemon answers it with a passive
+// notification to the agent once everything before it is handled. Changes
+// the daemon commits while handling (a record it deletes) may follow the
+// fence; the walk also subscribes to confd and fences again until no change
+// concerning the daemon lies between two fences.
+#include "bench/footprint/loadgen.h"
+#include "db/tr111_db.h"
+#include "platform/include/ipc.h"
+#include "tests/support/contain.h"
+#include "tests/support/lab.h"
+
+#include <arpa/inet.h>
+#include <climits>
+#include <deque>
+#include <gtest/gtest.h>
+#include <map>
+#include <random>
+
+using namespace tr111test;
+using tr111load::acs;
+using tr111load::AcsOp;
+
+namespace {
+
+constexpr int NDEV = 10, NLEASE = 14, NMAC = 12, FOREIGN_RULE = 250, BAD = INT_MIN;
+const std::string MS = "InternetGatewayDevice.ManagementServer.", MD = MS + "ManageableDevice.";
+const std::string DEV = "/KELMO/TR111/ManageableDevice/", LEASE = "/dev/br0/dhcps/lease/",
+                  RULES = "/fw/rule/loc_srv/", FENCE = "/KELMO/TR111/MDNotificationLimit";
+const char* const WANS[] = {"203.0.113.7", "203.0.113.8", "198.51.100.23"};
+// Values of the integer setters and what a strict decimal parse makes of them.
+const std::pair<const char*, int> INTS[] = {
+    {"0", 0}, {"1", 1},      {"2", 2},  {"-1", -1},
+    {"1", 1}, {"true", BAD}, {"", BAD}, {"99999999999", BAD}};
+// URL hosts and the rule hostname each must give ("" refused). "LAN" is a
+// lease's address, "WAN" the gateway's current WAN address.
+const std::pair<const char*, const char*> HOSTS[] = {{"LAN", "LAN"},
+                                                     {"LAN", "LAN"},
+                                                     {"LAN", "LAN"},
+                                                     {"192.168.1.010", "192.168.1.8"},
+                                                     {"0xc0.168.1.20", "192.168.1.20"},
+                                                     {"3232235796", "192.168.1.20"},
+                                                     {"192.168.276", "192.168.1.20"},
+                                                     {"192.0.2.10 x;id", ""},
+                                                     {"127.0.0.1", ""},
+                                                     {"127.9.9.9", ""},
+                                                     {"0.0.0.0", ""},
+                                                     {"255.255.255.255", ""},
+                                                     {"224.0.0.251", ""},
+                                                     {"239.255.255.250", ""},
+                                                     {"gateway.lan", ""},
+                                                     {"192.168.1.256", ""},
+                                                     {"WAN", ""}};
+const std::pair<const char*, bool> PORTS[] = {
+    {":7547/", true},   {":80/", true},   {":65535/", true}, {":0/", false},
+    {":65536/", false}, {":80a/", false}, {"/", false}};
+
+std::string mac(int m) { // -1: unbound (abandoned lease)
+    char s[32];
+    snprintf(s, sizeof s, "00:1a:2b:3c:4d:%02x", (m + 1) & 0xff);
+    return m < 0 ? "00:00:00:00:00:00" : s;
+}
+std::string lease_ip(int l) {
+    return "192.168.1." + std::to_string(10 + l);
+}
+std::string str(long n) {
+    return std::to_string(n);
+}
+
+// What the gateway should hold: records, leases, the status table.
+struct Model {
+    struct Dev {
+        bool on = false;
+        int mac = 0, type = 1, retain = 0, crpt = 0, rule = -1; // rule: its id, -1 none
+        bool stale = false; // its rule was deleted behind its back
+    };
+    Dev dev[NDEV];
+    int lease[NLEASE]; // its MAC, -1 unbound, -2 no lease
+    std::vector<std::pair<int, int>> table = std::vector<std::pair<int, int>>(127, {-1, 0});
+    std::string wan = WANS[0];
+
+    Model() { std::fill(std::begin(lease), std::end(lease), -2); }
+    bool on(int d) const { return d >= 0 && d < NDEV && dev[d].on; }
+    int find(int id) const {
+        for (size_t i = 0; i < table.size(); ++i)
+            if (table[i].first == id) return static_cast<int>(i);
+        return -1;
+    }
+    void drop(int id) {
+        if (int i = find(id); i >= 0) table[i] = {-1, 0};
+    }
+    int status(int d) const { return find(d) < 0 ? -1 : table[find(d)].second; }
+    void set_status(int d, int s) {
+        if (int i = find(d); i >= 0) table[i].second = s;
+    }
+    // The device a lease event reaches: the first record holding its MAC.
+    int owner(int l) const {
+        for (int d = 0; d < NDEV && lease[l] >= 0; ++d)
+            if (dev[d].on && dev[d].mac == lease[l]) return d;
+        return -1;
+    }
+    void add(int d, int m, int type) {
+        dev[d] = Dev{true, m, type};
+        if (int i = find(-1); i >= 0) table[i] = {d, 1};
+    }
+    // The record goes; its deletion comes back and frees the entry.
+    void forget(int d) {
+        dev[d].on = false;
+        drop(d);
+    }
+    void active(int d) {
+        if (d >= 0) set_status(d, 1);
+    }
+    void inactive(int d) {
+        if (d < 0) return;
+        if (dev[d].type == 1) { // forgotten at once, entry and record
+            drop(d);
+            forget(d);
+        } else if (dev[d].retain != 0) {
+            set_status(d, 0);
+        } else if (!(dev[d].rule >= 0 && dev[d].stale)) { // a rule it cannot remove keeps it
+            forget(d);
+        }
+    }
+    // ACS sets: the fault expected; the effect on the model.
+    int flip(int d, int value) {
+        if (!on(d)) return 9002; // never a record made by a set
+        dev[d].type = 0;
+        return value == BAD ? 9002 : 0;
+    }
+    int set_retain(int d, int v) {
+        if (int f = flip(d, v)) return f;
+        dev[d].retain = v;
+        if (v == 0 && status(d) == 0) {
+            drop(d);
+            forget(d);
+        }
+        return 0;
+    }
+    int set_crpt(int d, int v) {
+        if (int f = flip(d, v)) return f;
+        dev[d].crpt = v;
+        return dev[d].rule >= 0 && dev[d].stale && (v == 0 || v == 1) ? 9002 : 0;
+    }
+    // creates: a rule is made (none, or one deleted behind its back). A
+    // stored flag that reads negative fails the set after that.
+    int set_url(int d, bool valid, bool* creates) {
+        int f = flip(d, valid ? 0 : BAD);
+        *creates = f == 0 && (dev[d].rule < 0 || dev[d].stale);
+        return f ? f : dev[d].crpt < 0 ? 9002 : 0;
+    }
+};
+
+using KV = std::vector<std::pair<std::string, std::string>>;
+
+bool concerns_daemon(const std::string& path) { // mgmtd's filter
+    for (const char* w :
+         {"/dev/br0/dhcps/lease/", "/ManageableDevice", "/dev/ppp0/ip", "MDNotificationLimit"})
+        if (path.find(w) != std::string::npos) return true;
+    return false;
+}
+
+bool commit(const KV& kv, bool ram = false) {
+    tr111::DbHandle db(ram ? KX_DB_RAM : KX_DB_MAIN);
+    for (const auto& [path, value] : kv)
+        if (!db || KX_DB_Set(db.get(), path.c_str(), value.c_str()) != 0) return false;
+    db.close_set();
+    return true;
+}
+bool remove(const std::string& path) {
+    tr111::DbHandle db(KX_DB_MAIN);
+    if (!db) return false;
+    KX_DB_Delete(db.get(), path.c_str());
+    db.close_set();
+    return true;
+}
+
+struct Rule {
+    int id, enabled, start, end;
+    std::string host;
+};
+
+class Walk {
+  public:
+    explicit Walk(uint32_t seed) : rng_(seed) {}
+
+    // The lab is up: the foreign rule, the fence's attribute, the WAN address.
+    std::string start() {
+        sub_ = ipc_connect(KX_DB_PORT);
+        if (sub_ < 0 || ipc_string_write(sub_, "subscribe") != 0 || ipc_set_timeout(sub_, 30000))
+            return "no subscription to confd";
+        std::string r = RULES + str(FOREIGN_RULE) + "/";
+        if (!commit({{r + "services/0/trigger/0/dst/start", "30000"},
+                     {r + "services/0/trigger/0/dst/end", "30005"},
+                     {r + "fwd_from", "22"},
+                     {r + "fwd_to", "22"},
+                     {r + "enabled", "1"},
+                     {r + "rdir/item/0/hostname", "192.168.1.2"},
+                     {"/KELMO/TR111/attrib/2/", "2"}}) ||
+            !commit({{"/dev/ppp0/ip", m_.wan}}, true))
+            return "the first writes failed";
+        return settle();
+    }
+    ~Walk() {
+        if (sub_ >= 0) ipc_client_close(sub_, 1);
+    }
+
+    // One step: a verb that applies, then the wait and the checks. "" or the violation.
+    std::string step(std::string* what) {
+        static const std::pair<int, std::string (Walk::*)()> verbs[] = {
+            {10, &Walk::device_add},   {4, &Walk::device_del},    {10, &Walk::lease_add},
+            {10, &Walk::lease_renew},  {8, &Walk::lease_release}, {3, &Walk::lease_expire},
+            {4, &Walk::lease_abandon}, {3, &Walk::wan_ip},        {2, &Walk::rule_del},
+            {10, &Walk::set_retain},   {10, &Walk::set_crpt},     {14, &Walk::set_url}};
+        int total = 0;
+        for (const auto& v : verbs)
+            total += v.first;
+        for (*what = ""; what->empty();) {
+            int pick = pick_(total);
+            for (const auto& v : verbs)
+                if ((pick -= v.first) < 0) {
+                    *what = (this->*v.second)();
+                    break;
+                }
+        }
+        if (!bad_.empty()) return bad_;
+        std::string s = settle();
+        return s.empty() ? check() : s;
+    }
+    long rounds() const { return fence_; }
+
+  private:
+    int pick_(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
+    int free_lease(bool want_free) {
+        std::vector<int> c;
+        for (int l = 0; l < NLEASE; ++l)
+            if ((m_.lease[l] == -2) == want_free) c.push_back(l);
+        return c.empty() ? -1 : c[pick_(static_cast<int>(c.size()))];
+    }
+    void fail(const std::string& why) {
+        if (bad_.empty()) bad_ = why;
+    }
+    // An ACS set and the fault the model expects; the step's description.
+    std::string acs_set(int d, const std::string& param, const std::string& value, int want) {
+        auto r = acs(AcsOp::set, MD + str(d + 1) + "." + param, value);
+        int got = r.outcome == 0 ? 0 : r.outcome == 1 ? r.fault : -r.outcome;
+        std::string what = "set " + param + " of device " + str(d) + " to \"" + value + "\"";
+        if (got != want) fail(what + " answered " + str(got) + ", the model expects " + str(want));
+        return what;
+    }
+
+    std::string device_add() {
+        int d = pick_(NDEV), m = pick_(NMAC), type = pick_(2);
+        if (m_.dev[d].on) return "";
+        std::string p = DEV + str(d) + "/";
+        if (!commit({{p + "OUI", "00D09E"},
+                     {p + "SerialNumber", "SN-" + str(d)},
+                     {p + "ProductClass", "STB"},
+                     {p + "MacAddress", mac(m)},
+                     {p + "type", str(type)}}))
+            fail("device add: commit failed");
+        m_.add(d, m, type);
+        return "device add " + str(d) + " --mac " + mac(m) + " --type " + str(type);
+    }
+    std::string device_del() {
+        int d = pick_(NDEV);
+        if (!m_.dev[d].on) return "";
+        if (!remove(DEV + str(d))) fail("device del: failed");
+        m_.forget(d);
+        return "device del " + str(d);
+    }
+    std::string lease_add() {
+        int l = free_lease(true), d = pick_(NDEV);
+        if (l < 0) return "";
+        // Mostly the MAC of a device that has a record.
+        int m = m_.dev[d].on && pick_(4) ? m_.dev[d].mac : pick_(NMAC);
+        std::string p = LEASE + str(l) + "/";
+        if (!commit({{p + "hardware_mac", mac(m)},
+                     {p + "ip", lease_ip(l)},
+                     {p + "start_time", str(1700000000 + fence_)},
+                     {p + "valid_time", "3600"},
+                     {p + "is_abandoned", "0"}}))
+            fail("lease add: commit failed");
+        m_.lease[l] = m;
+        m_.active(m_.owner(l));
+        return "lease add " + str(l) + " --mac " + mac(m) + " --ip " + lease_ip(l);
+    }
+    // A verb on an existing lease: its key written, what the model does.
+    template <typename F>
+    std::string on_lease(const char* name, KV kv, F effect) {
+        int l = free_lease(false);
+        if (l < 0) return "";
+        for (auto& [k, v] : kv)
+            k = LEASE + str(l) + "/" + k;
+        if (!commit(kv)) fail(std::string(name) + ": commit failed");
+        effect(l);
+        return std::string(name) + " " + str(l);
+    }
+    std::string lease_renew() {
+        return on_lease("lease renew", {{"start_time", str(1700000000 + fence_)}},
+                        [this](int l) { m_.active(m_.owner(l)); });
+    }
+    std::string lease_release() {
+        return on_lease("lease release", {{"valid_time", "0"}},
+                        [this](int l) { m_.inactive(m_.owner(l)); });
+    }
+    // valid_time 0; once the daemon had it, the lease deleted.
+    std::string lease_expire() {
+        return on_lease("lease expire", {{"valid_time", "0"}}, [this](int l) {
+            m_.inactive(m_.owner(l));
+            std::string s = settle();
+            if (!s.empty() || !remove(LEASE + str(l))) fail(s.empty() ? "lease delete failed" : s);
+            m_.lease[l] = -2;
+        });
+    }
+    std::string lease_abandon() {
+        return on_lease("lease abandon", {{"hardware_mac", mac(-1)}, {"is_abandoned", "1"}},
+                        [this](int l) { m_.lease[l] = -1; });
+    }
+    std::string wan_ip() {
+        m_.wan = WANS[pick_(3)];
+        if (!commit({{"/dev/ppp0/ip", m_.wan}}, true)) fail("wan-ip: commit failed");
+        return "wan-ip " + m_.wan;
+    }
+    // Someone else's tool deletes a rule (not the foreign one): a device
+    // holding it now names a rule that does not exist.
+    std::string rule_del() {
+        std::vector<Rule> rules;
+        if (!read_rules(&rules)) fail("rules unreadable");
+        std::erase_if(rules, [](const Rule& r) { return r.id == FOREIGN_RULE; });
+        if (rules.empty()) return "";
+        int id = rules[pick_(static_cast<int>(rules.size()))].id;
+        if (!remove(RULES + str(id))) fail("rule delete failed");
+        for (auto& d : m_.dev)
+            if (d.rule == id) d.stale = true;
+        return "rule " + str(id) + " deleted";
+    }
+    // Devices -1 (instance 0) to NDEV: the first and last have no record.
+    std::string set_retain() {
+        int d = pick_(NDEV + 2) - 1;
+        auto [text, v] = INTS[pick_(8)];
+        return acs_set(d, "RetainDeviceEntry", text, m_.set_retain(d, v));
+    }
+    std::string set_crpt() {
+        int d = pick_(NDEV + 2) - 1;
+        auto [text, v] = INTS[pick_(8)];
+        return acs_set(d, "ConnectionRequestPassThroughEnable", text, m_.set_crpt(d, v));
+    }
+    std::string set_url() {
+        int d = pick_(NDEV + 2) - 1;
+        auto [host, want] = HOSTS[pick_(std::size(HOSTS))];
+        auto [port, port_ok] = PORTS[pick_(std::size(PORTS))];
+        std::string h = host, canonical = want;
+        if (h == "LAN") h = canonical = lease_ip(pick_(NLEASE));
+        if (h == "WAN") h = m_.wan;
+        std::string url = "http://" + h + port + (pick_(2) ? "cr" : "");
+        bool creates = false;
+        std::string what = acs_set(d, "DeviceConnectionRequestURL", url,
+                                   m_.set_url(d, !canonical.empty() && port_ok, &creates));
+        if (creates) { // the daemon chose the rule's id: learn it
+            tr111::DbHandle db(KX_DB_MAIN);
+            tr111::DbString id(KX_DB_Get(db.get(), (DEV + str(d) + "/Crpt_Id").c_str()));
+            int32_t n = -1;
+            if (!id || s_str_to_int(id.get(), &n) != 0) fail("URL set made no rule id");
+            m_.dev[d].rule = n;
+            m_.dev[d].stale = false;
+        }
+        return what;
+    }
+
+    // Fences until none but fences concerns the daemon between two of them.
+    std::string settle() {
+        for (int round = 0; round < 20; ++round) {
+            std::string k = str(++fence_);
+            if (!commit({{FENCE, k}}, true)) return "fence write failed";
+            bool seen = false;
+            auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            while (!seen && std::chrono::steady_clock::now() < end) {
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+                auto r = acs(AcsOp::events, "");
+                seen = r.outcome == 0 && !r.lines.empty();
+            }
+            acs(static_cast<AcsOp>(8), ""); // events --clear
+            if (!seen) return "the daemon did not handle the changes within 30 s";
+            int others = 0;
+            for (;;) {
+                char* f[3] = {ipc_string_read(sub_), nullptr, nullptr};
+                for (int i = 1; i < 3 && f[i - 1]; ++i)
+                    f[i] = ipc_string_read(sub_);
+                std::string path = f[0] ? f[0] : "", text = f[2] ? f[2] : "";
+                bool whole = f[2] != nullptr;
+                for (char* s : f)
+                    free(s);
+                if (!whole) return "confd's subscription broke";
+                if (path == FENCE && text == k) break;
+                if (path != FENCE && concerns_daemon(path)) ++others;
+            }
+            if (others == 0) return "";
+        }
+        return "changes for the daemon keep coming";
+    }
+
+    bool read_rules(std::vector<Rule>* out) {
+        tr111::DbHandle db(KX_DB_MAIN);
+        uint32_t set = db ? KX_get_set(db.get(), "/fw/rule/loc_srv") : 0;
+        for (uint32_t n = set ? KX_set_get_son(db.get(), set, 0) : 0; n;
+             n = KX_set_get_next(db.get(), n)) {
+            tr111::DbString key(KX_set_get_value(db.get(), n));
+            Rule r{key ? atoi(key.get()) : -1, 0, 0, 0, ""};
+            auto get = [&](const char* k) {
+                tr111::DbString v(KX_DB_Get(db.get(), (RULES + str(r.id) + "/" + k).c_str()));
+                return std::string(v ? v.get() : "");
+            };
+            r.enabled = atoi(get("enabled").c_str());
+            r.start = atoi(get("services/0/trigger/0/dst/start").c_str());
+            std::string end = get("services/0/trigger/0/dst/end");
+            r.end = end.empty() ? r.start : atoi(end.c_str());
+            r.host = get("rdir/item/0/hostname");
+            out->push_back(r);
+        }
+        return db && db.get()->ipc_err == 0;
+    }
+
+    std::string check() {
+        // The ACS's view against the model.
+        auto list = acs(AcsOp::instances, MD);
+        std::string want;
+        for (int d = 0; d < NDEV; ++d)
+            if (m_.dev[d].on) want += static_cast<char>(d + 1);
+        auto show = [](const std::string& s) {
+            std::string o;
+            for (unsigned char c : s)
+                o += " " + str(c);
+            return o;
+        };
+        if (list.outcome != 0 || list.value != want)
+            return "instances listed:" + show(list.value) + ", the model has:" + show(want);
+        auto n = acs(AcsOp::get, MS + "ManageableDeviceNumberOfEntries");
+        if (n.value != str(static_cast<long>(want.size())))
+            return "NumberOfEntries " + n.value + " for " + str(want.size()) + " listed";
+        for (unsigned char i : want) {
+            int d = i - 1, s = m_.status(d);
+            auto a = acs(AcsOp::get, MD + str(i) + ".Active");
+            std::string got = a.outcome == 0 ? a.value : "fault " + str(a.fault);
+            std::string exp = m_.dev[d].type == 1 ? "0" : s < 0 ? "fault 9002" : str(s);
+            if (got != exp)
+                return "device " + str(d) + ": Active " + got + ", the model expects " + exp;
+        }
+        // Rules and the records that name them.
+        std::vector<Rule> rules;
+        if (!read_rules(&rules)) return "rules unreadable";
+        for (size_t i = 0; i < rules.size(); ++i) {
+            const Rule& r = rules[i];
+            in_addr a{};
+            uint32_t h = inet_aton(r.host.c_str(), &a) ? ntohl(a.s_addr) : 0;
+            if (!inet_aton(r.host.c_str(), &a) || r.host != inet_ntoa(a))
+                return "rule " + str(r.id) + ": hostname \"" + r.host + "\" is not dotted IPv4";
+            if (h >> 24 == 127 || h == 0 || h == 0xffffffff || h >> 28 == 0xe || r.host == m_.wan)
+                return "rule " + str(r.id) + " forwards to the gateway itself (" + r.host + ")";
+            for (size_t j = 0; j < i && r.enabled == 1; ++j)
+                if (rules[j].enabled == 1 && rules[j].start <= r.end && r.start <= rules[j].end)
+                    return "enabled rules " + str(rules[j].id) + " and " + str(r.id) +
+                           " share WAN ports (" + str(rules[j].start) + "-" + str(rules[j].end) +
+                           ", " + str(r.start) + "-" + str(r.end) + ")";
+        }
+        tr111::DbHandle db(KX_DB_MAIN);
+        std::map<std::string, std::string> owner;
+        uint32_t set = KX_get_set(db.get(), DEV.c_str());
+        for (uint32_t n = set ? KX_set_get_son(db.get(), set, 0) : 0; n;
+             n = KX_set_get_next(db.get(), n)) {
+            tr111::DbString key(KX_set_get_value(db.get(), n));
+            std::string d = key ? key.get() : "?";
+            tr111::DbString id(KX_DB_Get(db.get(), (DEV + d + "/Crpt_Id").c_str()));
+            if (id && !owner.emplace(id.get(), d).second)
+                return "records " + owner[id.get()] + " and " + d + " both name rule " + id.get();
+        }
+        return "";
+    }
+
+    std::mt19937 rng_;
+    Model m_;
+    int sub_ = -1;
+    long fence_ = 0;
+    std::string bad_;
+};
+
+uint32_t env_number(const char* name, uint32_t fallback) {
+    const char* v = getenv(name);
+    return v && *v ? static_cast<uint32_t>(strtoul(v, nullptr, 10)) : fallback;
+}
+
+} // namespace
+
+TEST(Walk, GatewayStateStaysRightUnderAnySequence) {
+    const uint32_t seed = env_number("TR111_WALK_SEED", 1111);
+    const uint32_t steps = env_number("TR111_WALK_STEPS", 1000);
+    printf("walk: seed %u, %u steps (TR111_WALK_SEED, TR111_WALK_STEPS)\n", seed, steps);
+    Lab lab;
+    lab.up();
+    Walk walk(seed);
+    std::string bad = walk.start();
+    ASSERT_EQ(bad, "") << "before the first step";
+    std::deque<std::string> recent;
+    auto t0 = std::chrono::steady_clock::now();
+    uint32_t n = 0;
+    for (; n < steps && bad.empty(); ++n) {
+        std::string what;
+        bad = walk.step(&what);
+        recent.push_back(what);
+        if (recent.size() > 12) recent.pop_front();
+    }
+    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    printf("walk: %u steps in %.1f s (%.1f steps/s), %ld fences\n", n, s, n / s, walk.rounds());
+    std::string trail;
+    for (const auto& w : recent)
+        trail += "\n    " + w;
+    EXPECT_EQ(bad, "") << "seed " << seed << ", step " << n << ": " << recent.back()
+                       << "\n  steps up to it:" << trail;
+}
+
+int main(int argc, char** argv) {
+    if (!contain(argc, argv)) return 2;
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
