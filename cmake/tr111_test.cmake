@@ -1,5 +1,7 @@
-# tr111_add_test(NAME <name> TARGET <target> [ARGS ...] [TIMEOUT s] [LABELS ...])
+# tr111_add_test(NAME <name> TARGET <target> | SCRIPT <file> [ARGS ...] [TIMEOUT s] [LABELS ...])
 #
+# SCRIPT: a script of the source tree rather than a program built here (it
+# runs on the host; the programs it starts get TR111_EMU).
 # Every test runs in a network namespace of its own (unshare -n, loopback
 # up), so the fixed loopback ports of the lab programs never clash when
 # ctest runs tests in parallel. When cross-compiling, the emulator is put
@@ -9,7 +11,7 @@
 # emulation).
 set(TR111_TEST_TIMEOUT_SCALE 1 CACHE STRING "Factor applied to every test timeout")
 function(tr111_add_test)
-  cmake_parse_arguments(T "" "NAME;TARGET;TIMEOUT" "ARGS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;TARGET;SCRIPT;TIMEOUT" "ARGS;LABELS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
@@ -18,8 +20,12 @@ function(tr111_add_test)
   if(CMAKE_CROSSCOMPILING_EMULATOR)
     set(emu ${CMAKE_CROSSCOMPILING_EMULATOR})
   endif()
-  add_test(NAME ${T_NAME}
-    COMMAND ${CMAKE_SOURCE_DIR}/tests/netns-run ${emu} $<TARGET_FILE:${T_TARGET}> ${T_ARGS})
+  if(T_SCRIPT)
+    set(command ${T_SCRIPT})
+  else()
+    set(command ${emu} $<TARGET_FILE:${T_TARGET}>)
+  endif()
+  add_test(NAME ${T_NAME} COMMAND ${CMAKE_SOURCE_DIR}/tests/netns-run ${command} ${T_ARGS})
   string(JOIN " " emu_text ${emu})
   set_tests_properties(${T_NAME} PROPERTIES
     TIMEOUT ${T_TIMEOUT}

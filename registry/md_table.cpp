@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <pthread.h>
 
 static constexpr char TR111_MODULE[] = "TR111_mdlt";
 
@@ -29,7 +29,16 @@ mdlt_entry mdlt[MD_MAX_NBR];
 
 namespace {
 
-std::mutex mdlt_mtx;
+pthread_mutex_t mdlt_mtx = PTHREAD_MUTEX_INITIALIZER;
+
+// Holds mdlt_mtx for the scope (a POSIX mutex: the daemon carries no C++
+// runtime, which std::mutex would bring in).
+struct MdltLock {
+    MdltLock() { pthread_mutex_lock(&mdlt_mtx); }
+    ~MdltLock() { pthread_mutex_unlock(&mdlt_mtx); }
+    MdltLock(const MdltLock&) = delete;
+    MdltLock& operator=(const MdltLock&) = delete;
+};
 
 constexpr int32_t MDLT_FREE = -1;
 constexpr size_t MAC_LEN = 17; // six two-digit groups and five colons
@@ -58,7 +67,7 @@ int find_locked(int32_t id) {
 int md_initilize() {
     int32_t ids[MD_MAX_NBR];
     int count = md_get_list(ids);
-    std::lock_guard<std::mutex> lock(mdlt_mtx);
+    MdltLock lock;
     clear_all_locked();
     if (count < 0) {
         TR111_ERR("Error in md_get_list ");
@@ -78,7 +87,7 @@ int mdlt_add(int32_t id) {
         return -1;
     }
     {
-        std::lock_guard<std::mutex> lock(mdlt_mtx);
+        MdltLock lock;
         int i = find_locked(MDLT_FREE);
         if (i >= 0) {
             mdlt[i] = {id, 1};
@@ -91,7 +100,7 @@ int mdlt_add(int32_t id) {
 
 int mdlt_remove(int32_t id) {
     if (id == MDLT_FREE) return -2; // a free entry is not a device
-    std::lock_guard<std::mutex> lock(mdlt_mtx);
+    MdltLock lock;
     int i = find_locked(id);
     if (i < 0) return -2;
     mdlt[i] = {MDLT_FREE, 0};
@@ -100,7 +109,7 @@ int mdlt_remove(int32_t id) {
 
 int mdlt_update_status(int32_t id, int32_t status) {
     if (id == MDLT_FREE) return -2;
-    std::lock_guard<std::mutex> lock(mdlt_mtx);
+    MdltLock lock;
     int i = find_locked(id);
     if (i < 0) return -2;
     mdlt[i].status = status;
@@ -111,7 +120,7 @@ int md_is_active(int32_t id) {
     if (md_is_exist(id) == 0) return -2;
     int32_t status;
     {
-        std::lock_guard<std::mutex> lock(mdlt_mtx);
+        MdltLock lock;
         int i = id == MDLT_FREE ? -1 : find_locked(id);
         if (i < 0) return -1;
         status = mdlt[i].status;

@@ -31,8 +31,9 @@ class WireLog {
         h.on_write = [](void* ctx, int fd, const ipc_item* item) {
             auto* self = static_cast<WireLog*>(ctx);
             std::lock_guard<std::mutex> l(self->mu_);
-            std::string text = item->tag == IPC_TAG_U32 ? "#" + std::to_string(item->u32)
-                                                        : std::string(item->str, item->str_len);
+            std::string text = item->tag == IPC_TAG_U32
+                                   ? std::string("#").append(std::to_string(item->u32))
+                                   : std::string(item->str, item->str_len);
             if (Conn* c = self->find(fd)) c->items.push_back("> " + text);
             return self->fail_n_ > 0 && text == self->fail_text_ && --self->fail_n_ == 0 ? -1 : 0;
         };

@@ -271,7 +271,7 @@ struct App {
                 std::string line = std::string(q.name) + " h" + std::to_string(q.handler) + " id" +
                                    std::to_string(q.id) + " s" + std::to_string(q.status) + " i";
                 for (int i = 0; i < 5 && q.instances[i]; ++i)
-                    line += (i ? "." : "") + std::to_string(q.instances[i]);
+                    line.append(i ? "." : "").append(std::to_string(q.instances[i]));
                 std::unique_lock<std::mutex> l(mu);
                 journal.push_back(line + (*q.value_in ? " =" : "") + q.value_in);
                 l.unlock();
