@@ -10,6 +10,9 @@
 #include "platform/include/ipc.h"
 #include "platform/include/set.h"
 
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <fcntl.h>
 #include <map>
@@ -19,6 +22,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace tr111test {
@@ -44,8 +48,21 @@ class ScriptDb {
         std::lock_guard<std::mutex> l(mu_);
         write_value(store, path, value);
     }
-    // The value at path, or "(absent)".
+    // The value at path, or "(absent)", once what every connection opened
+    // before has sent is served: a read on a connection of its own, served
+    // after them, comes first.
     std::string get(const std::string& path, int store = 0) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in a{AF_INET, htons(7000), {htonl(INADDR_LOOPBACK)}, {}};
+        const timeval wait{10, 0};
+        uint8_t out[64], in[5];
+        size_t n = ipc_frame_string(out, "rg_conf_get_exist", 17);
+        n += ipc_frame_string(out + n, "/", 1);
+        if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0 ||
+            connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+            send(fd, out, n, MSG_NOSIGNAL) != ssize_t(n) || recv(fd, in, 5, MSG_WAITALL) != 5)
+            ADD_FAILURE() << "the script server does not answer";
+        close(fd);
         std::lock_guard<std::mutex> l(mu_);
         auto it = tree_[store].find(key(split(path)));
         return it == tree_[store].end() ? "(absent)" : it->second.value;
