@@ -10,11 +10,13 @@
 #include "main/tr111.h"
 #include "main/tr111_main.h"
 #include "notify/notify.h"
+#include "platform/rt.h"
 #include "registry/md.h"
 #include "tr69/tr69_dm.h"
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <unistd.h>
 
 static constexpr char TR111_MODULE[] = "TR111_main";
@@ -46,10 +48,17 @@ int main(int argc, char** argv) {
     if (init_lib_msg() != 0 && tr111_status_debug_activ != 0 && debug_level != 0)
         tr111_debug_plain(TR111_MODULE, __LINE__, __func__, "Init_lib_msg : failed");
 
+    // Tries start one second apart: the pause after a failed try is what is
+    // left of its second, so an agent that accepts nothing (each try waits
+    // out the library's open time limit) is given up after about 10 s too.
     int tries = 0;
     for (; tries < kRegisterTries; ++tries) {
+        const int64_t next_try = rt::now_ms() + 1000;
         if (tr69dm_register_app(tr111_automate_idmailbox) == 0) break;
-        sleep(1);
+        while (int left = rt::ms_left(next_try)) {
+            const timespec pause{left / 1000, (left % 1000) * 1000000L};
+            nanosleep(&pause, nullptr);
+        }
     }
     if (tries == kRegisterTries) {
         TR111_ERRF("TR111 application registration failed after %d tries\n", kRegisterTries);

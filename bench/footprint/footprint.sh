@@ -32,6 +32,9 @@ if [ "${1:-}" = --inside ]; then
     load=$build/bench/tr111load
     EMU=${TR111_EMU:-}
     trap '"$lab" down >/dev/null 2>&1 || true; rm -rf "$TR111_RUN"' EXIT
+    trap 'exit 143' TERM
+    trap 'exit 130' INT
+    trap 'exit 129' HUP
     "$lab" up >/dev/null
     pid=$(cat "$TR111_RUN/pid/tr111d.pid")
     kib() { awk -v k="$1" '$1 == k":" {print $2}' "/proc/$pid/status"; }

@@ -12,6 +12,8 @@
 //   - the instance list with 127 devices: the same figures.
 // Run in a network namespace of its own (fixed ports):
 //   tests/netns-run build/bench/loop_bench [requests]
+// It ends the agent and confd it started however it ends (SIGTERM and
+// SIGINT included).
 #include "bench/footprint/loadgen.h"
 #include "tests/support/confd.h"
 #include "tests/support/proc.h"
@@ -24,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -69,22 +72,72 @@ struct Figures {
 };
 
 // Runs op n times; latency of each, and the rate over the whole run.
+// Nothing when a request fails or a signal stops the run.
 template <typename Op>
-Figures measure(int n, Op op) {
+std::optional<Figures> measure(int n, Op op) {
     std::vector<double> ms;
     ms.reserve(static_cast<size_t>(n));
     auto start = Clock::now();
     for (int i = 0; i < n; ++i) {
         auto t = Clock::now();
+        if (stop_signal()) return std::nullopt;
         if (!op()) {
             fprintf(stderr, "loop_bench: request %d failed\n", i);
-            exit(1);
+            return std::nullopt;
         }
         ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t).count());
     }
     double total = std::chrono::duration<double>(Clock::now() - start).count();
     std::sort(ms.begin(), ms.end());
-    return {ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 99 / 100)], n / total};
+    return Figures{ms[ms.size() / 2], ms[std::min(ms.size() - 1, ms.size() * 99 / 100)], n / total};
+}
+
+// The three figures, printed; 1 when a run did not complete.
+int figures(int n) {
+    using tr111load::AcsOp;
+    auto ok = [](const tr111load::AcsResult& r) { return r.outcome == 0; };
+    for (int i = 0; i < 200; ++i)
+        tr111load::acs(AcsOp::get, "Bench.Trivial"); // warm up
+
+    loop_allocations = 0;
+    auto t = measure(n, [&] { return ok(tr111load::acs(AcsOp::get, "Bench.Trivial")); });
+    if (!t) return 1;
+    long allocations = loop_allocations.load();
+    printf("request loop, trivial handler: %.0f requests/s (median %.3f ms, p99 %.3f ms)\n",
+           t->per_second, t->median_ms, t->p99_ms);
+    printf("heap allocations on the loop's thread: %ld in %d requests (%.2f per request)\n",
+           allocations, n, static_cast<double>(allocations) / n);
+
+    const std::string serial = MD + "64.SerialNumber";
+    int connections = 0;
+    std::optional<Figures> s;
+    {
+        WireLog wire;
+        s = measure(n, [&] { return ok(tr111load::acs(AcsOp::get, serial)); });
+        connections = static_cast<int>(wire.conns().size());
+    }
+    if (!s) return 1;
+    printf("get %s: median %.3f ms, p99 %.3f ms, %.0f requests/s, %.2f confd connections each\n",
+           serial.c_str(), s->median_ms, s->p99_ms, s->per_second,
+           static_cast<double>(connections) / n);
+
+    int m = std::max(100, n / 10);
+    std::optional<Figures> l;
+    size_t listed = 0;
+    {
+        WireLog wire;
+        l = measure(m, [&] {
+            auto r = tr111load::acs(AcsOp::instances, MD);
+            listed = r.value.size() + r.lines.size(); // one byte (or line) per device
+            return ok(r);
+        });
+        connections = static_cast<int>(wire.conns().size());
+    }
+    if (!l) return 1;
+    printf(
+        "instance list (%zu devices): median %.3f ms, p99 %.3f ms, %.2f confd connections each\n",
+        listed, l->median_ms, l->p99_ms, static_cast<double>(connections) / m);
+    return 0;
 }
 
 } // namespace
@@ -92,6 +145,7 @@ Figures measure(int n, Op op) {
 int main(int argc, char** argv) {
     int n = argc > 1 ? atoi(argv[1]) : 2000;
     if (n < 100) n = 100;
+    catch_stop_signals();
 
     Confd confd;
     TempDir dir;
@@ -121,48 +175,12 @@ int main(int argc, char** argv) {
         on_loop_thread = true;
         tr69dm_handle_data_req();
     });
-    loop.detach(); // ends with the process
-
-    using tr111load::AcsOp;
-    auto ok = [](const tr111load::AcsResult& r) { return r.outcome == 0; };
-    for (int i = 0; i < 200; ++i)
-        tr111load::acs(AcsOp::get, "Bench.Trivial"); // warm up
-
-    loop_allocations = 0;
-    Figures t = measure(n, [&] { return ok(tr111load::acs(AcsOp::get, "Bench.Trivial")); });
-    long allocations = loop_allocations.load();
-    printf("request loop, trivial handler: %.0f requests/s (median %.3f ms, p99 %.3f ms)\n",
-           t.per_second, t.median_ms, t.p99_ms);
-    printf("heap allocations on the loop's thread: %ld in %d requests (%.2f per request)\n",
-           allocations, n, static_cast<double>(allocations) / n);
-
-    const std::string serial = MD + "64.SerialNumber";
-    int connections = 0;
-    Figures s;
-    {
-        WireLog wire;
-        s = measure(n, [&] { return ok(tr111load::acs(AcsOp::get, serial)); });
-        connections = static_cast<int>(wire.conns().size());
+    int rc = figures(n);
+    if (int sig = stop_signal()) {
+        fprintf(stderr, "loop_bench: stopped by signal %d\n", sig);
+        rc = 128 + sig;
     }
-    printf("get %s: median %.3f ms, p99 %.3f ms, %.0f requests/s, %.2f confd connections each\n",
-           serial.c_str(), s.median_ms, s.p99_ms, s.per_second,
-           static_cast<double>(connections) / n);
-
-    int m = std::max(100, n / 10);
-    Figures l;
-    size_t listed = 0;
-    {
-        WireLog wire;
-        l = measure(m, [&] {
-            auto r = tr111load::acs(AcsOp::instances, MD);
-            listed = r.value.size() + r.lines.size(); // one byte (or line) per device
-            return ok(r);
-        });
-        connections = static_cast<int>(wire.conns().size());
-    }
-    printf(
-        "instance list (%zu devices): median %.3f ms, p99 %.3f ms, %.2f confd connections each\n",
-        listed, l.median_ms, l.p99_ms, static_cast<double>(connections) / m);
-    fflush(stdout);
-    _exit(0);
+    agent.stop(); // the loop ends with the agent's channel
+    loop.join();
+    return rc;
 }

@@ -21,7 +21,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::atomic<uint64_t> g_received{0};
+std::atomic<uint32_t> g_received{0}; // 32-bit: lock-free on the 32-bit target too
 
 int count_it(const MSG_Message*, const uint8_t*, uint32_t) {
     ++g_received;

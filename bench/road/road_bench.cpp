@@ -11,7 +11,8 @@
 //     tests/netns-run build/bench/road_bench [renewals]
 // (or: cmake --build build --target run_road_bench). Programs come from
 // TR111_BIN, the lab script from TR111_SRC (default: this build and its
-// sources). TR111_BENCH_LOGS=DIR keeps the lab's logs in DIR. 10,000
+// sources). TR111_BENCH_LOGS=DIR keeps the lab's logs in DIR. SIGTERM or
+// SIGINT ends it early, the lab taken down and its folder removed. 10,000
 // renewals take some ten minutes. confd saves its store, synced, at every
 // commit; to measure the daemon rather than the disk, put the run folder on
 // a tmpfs:
@@ -107,7 +108,7 @@ struct AcsLoop {
 };
 
 void acs_loop(Lab& lab, AcsLoop& st) {
-    for (int i = 0; !st.stop; i = (i + 1) % DEVICES) {
+    for (int i = 0; !st.stop && !tr111test::stop_signal(); i = (i + 1) % DEVICES) {
         auto t0 = Clock::now();
         auto r = lab.acs({"get", "InternetGatewayDevice.ManagementServer.ManageableDevice." +
                                      std::to_string(i + 1) + ".Active"});
@@ -128,6 +129,7 @@ int main(int argc, char** argv) {
     if (renewals <= 0) renewals = 10000;
     setenv("TR111_BIN", TR111_BIN_DEFAULT, 0);
     setenv("TR111_SRC", TR111_SRC_DEFAULT, 0);
+    tr111test::catch_stop_signals();
     if (tr111test::wait_port(KX_DB_PORT, 0)) {
         fprintf(stderr, "port %u is taken: run me under tests/netns-run\n", KX_DB_PORT);
         return 2;
@@ -151,7 +153,7 @@ int main(int argc, char** argv) {
     // The records and leases (device i holds lease 100 + i), each one commit.
     const std::string dev = "/KELMO/TR111/ManageableDevice/", lease = "/dev/br0/dhcps/lease/";
     auto t_setup = Clock::now();
-    for (int i = 0; i < DEVICES; ++i) {
+    for (int i = 0; i < DEVICES && !tr111test::stop_signal(); ++i) {
         std::string d = dev + std::to_string(i) + "/", l = lease + std::to_string(100 + i) + "/";
         if (!commit({{d + "OUI", "00D09E"},
                      {d + "SerialNumber", "SN-" + std::to_string(i)},
@@ -169,7 +171,7 @@ int main(int argc, char** argv) {
         }
     }
     // Each record raises event 5, each lease events 1 and 2.
-    for (auto last = Clock::now(); since(last) < IDLE_LIMIT_S;) {
+    for (auto last = Clock::now(); since(last) < IDLE_LIMIT_S && !tr111test::stop_signal();) {
         long before = events.by_event[2];
         events.update();
         if (events.by_event[5] >= DEVICES && events.by_event[2] >= DEVICES) break;
@@ -190,14 +192,14 @@ int main(int argc, char** argv) {
     std::thread reader(acs_loop, std::ref(lab), std::ref(acs));
     auto t0 = Clock::now();
     long sent = 0;
-    for (long n = 0; n < renewals; ++n) {
+    for (long n = 0; n < renewals && !tr111test::stop_signal(); ++n) {
         std::string l = lease + std::to_string(100 + n % DEVICES) + "/start_time";
         if (commit({{l, std::to_string(1700000001 + n)}})) ++sent;
     }
     double t_written = since(t0);
 
     double t_last = t_written, t_report = 0;
-    for (auto last = Clock::now(); since(last) < IDLE_LIMIT_S;) {
+    for (auto last = Clock::now(); since(last) < IDLE_LIMIT_S && !tr111test::stop_signal();) {
         long before = events.by_event[2];
         events.update();
         if (events.by_event[2] != before) {
@@ -214,6 +216,10 @@ int main(int argc, char** argv) {
     }
     acs.stop = true;
     reader.join();
+    if (int sig = tr111test::stop_signal()) {
+        fprintf(stderr, "road_bench: stopped by signal %d; the lab goes down\n", sig);
+        return 128 + sig;
+    }
 
     long handled = events.by_event[2] - base;
     log = lab.log("tr111d");

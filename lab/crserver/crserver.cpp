@@ -87,6 +87,8 @@ void serve(int fd, const sockaddr_in& peer) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A client gone before its answer, or a closed output: never the end of crserver.
+    signal(SIGPIPE, SIG_IGN);
     int port = 7547;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--port") == 0 && i + 1 < argc) {
@@ -108,7 +110,6 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    signal(SIGPIPE, SIG_IGN);
     int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     sockaddr_in a{};

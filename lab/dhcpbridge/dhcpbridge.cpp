@@ -15,6 +15,7 @@
 #include <array>
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -363,6 +364,8 @@ bool positive_number(const char* s) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // confd gone, or a closed output: an error of that write, never the end of dhcpbridge.
+    signal(SIGPIPE, SIG_IGN);
     int i = 1;
     int delay_ms = 2000;
     for (; i < argc && strncmp(argv[i], "--", 2) == 0; i += 2) {

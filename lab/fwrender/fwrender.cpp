@@ -210,6 +210,8 @@ void on_signal(int) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // nft or confd gone, or a closed output: an error of that write, never the end of fwrender.
+    signal(SIGPIPE, SIG_IGN);
     Options o;
     fwrender::parse_lan("192.0.2.0/24", o.cfg);
     fwrender::parse_addr("192.0.2.1", o.cfg.self);
@@ -251,7 +253,6 @@ int main(int argc, char** argv) {
                     name->c_str());
             return 2;
         }
-    signal(SIGPIPE, SIG_IGN);
     if (o.once) {
         std::string last;
         return refresh(o, last) ? 0 : 1;

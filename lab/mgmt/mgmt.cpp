@@ -32,6 +32,8 @@ int usage() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // mgmtd or the reader of the output gone: an error, never the end of mgmt.
+    signal(SIGPIPE, SIG_IGN);
     if (argc < 2) return usage();
     std::string cmd = argv[1];
     // inject: the repeat count, the record count, then the records' strings.
@@ -49,7 +51,6 @@ int main(int argc, char** argv) {
     } else if (argc != 2 || (cmd != "start" && cmd != "stop" && cmd != "status")) {
         return usage();
     }
-    signal(SIGPIPE, SIG_IGN);
 
     int fd = ipc_connect(MGMTD_CONTROL_PORT);
     if (fd < 0) {

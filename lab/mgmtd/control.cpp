@@ -42,7 +42,11 @@ std::string status_reply() {
     }
     ForwardCounts n = forward_counts();
     return std::string("daemon: ") + state + "\nforwarded: " + std::to_string(n.forwarded) +
-           "\ndropped: " + std::to_string(n.dropped) + "\nqueued: " + std::to_string(n.queued);
+           "\ndropped: " + std::to_string(n.dropped) + "\nqueued: " + std::to_string(n.queued) +
+           "\nqueued_bytes: " + std::to_string(n.queued_bytes) +
+           "\ndropped_queue_full: " + std::to_string(n.dropped_full) +
+           "\nqueue_limit: " + std::to_string(n.max_records) + " records, " +
+           std::to_string(n.max_bytes) + " bytes";
 }
 
 bool read_item(int fd, std::string* out) {

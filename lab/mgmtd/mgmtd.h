@@ -20,12 +20,24 @@ constexpr int MGMTD_CONFD_RETRY_MS = 500;    // reconnection to confd
 constexpr int MGMTD_FORWARD_RETRY_MS = 1000; // a record not delivered is tried again after
 constexpr int MGMTD_SEND_ATTEMPTS = 3;       // MSG_SendMessageRetry count of one try
 constexpr int MGMTD_ACK_WAIT_MS = 5000;      // START_ACK / STOP_ACK awaited by a control command
+// Default bounds of the queue of records waiting for the daemon: three
+// times the records that 127 devices and their leases make when they all
+// appear at once (some 1,300), and payload bytes for as many records of
+// 256 bytes (a lease record takes about 70). The byte bound is never
+// below the largest message, which an empty queue always takes.
+constexpr size_t MGMTD_QUEUE_RECORDS = 4096;
+constexpr size_t MGMTD_QUEUE_BYTES = 1024 * 1024;
+constexpr size_t MGMTD_QUEUE_RECORDS_MAX = 1000000;
+constexpr size_t MGMTD_QUEUE_BYTES_MIN = 64 * 1024; // MSG_PAYLOAD_MAX
+constexpr size_t MGMTD_QUEUE_BYTES_MAX = 256 * 1024 * 1024;
 
 struct MgmtdConfig {
     int mode = 2;            // the daemon's message-library mode
     int own_port = 3490;     // our mailbox
     int daemon_port = 64000; // the daemon's mailbox
     bool auto_start = true;  // START on HELLO
+    size_t queue_records = MGMTD_QUEUE_RECORDS;
+    size_t queue_bytes = MGMTD_QUEUE_BYTES;
 };
 
 // One line on standard output, written at once (never interleaved, never buffered).
@@ -60,15 +72,21 @@ bool forward_concerns_daemon(std::string_view path);
 // False (out untouched) when the payload would exceed the library's limit.
 bool forward_payload(std::string_view path, char action, std::string_view text,
                      std::vector<uint8_t>& out);
-// Takes one change record from confd: filtered, then queued or dropped.
+// Takes one change record from confd: filtered, then queued or dropped
+// (before the daemon's first HELLO, too large for a message, or the queue
+// at one of its bounds).
 void forward_record(std::string_view path, char action, std::string_view text);
 // Asks the sender thread to send START before the next record.
 void forward_request_start();
-void forward_start();
+// Sets the queue's bounds and starts the sender thread.
+void forward_start(const MgmtdConfig& cfg);
 struct ForwardCounts {
     uint64_t forwarded = 0;
-    uint64_t dropped = 0;
+    uint64_t dropped = 0;      // in all
+    uint64_t dropped_full = 0; // of them, because the queue was at a bound
     uint64_t queued = 0;
+    uint64_t queued_bytes = 0;               // payload bytes of the queued records
+    uint64_t max_records = 0, max_bytes = 0; // the queue's bounds
 };
 ForwardCounts forward_counts();
 

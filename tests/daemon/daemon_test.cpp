@@ -21,11 +21,15 @@ const std::string kRefused = "TR111 model registration failed, fault code :";
 
 class Daemon : public ::testing::Test {
   protected:
+    // A new agent, once the last one has ended and its port is free.
     void agent(const std::vector<std::string>& args = {}) {
+        agent_.reset();
+        ASSERT_TRUE(wait_port(7100, 10000, true));
         auto argv = program("tr69agent");
         argv.insert(argv.end(), args.begin(), args.end());
         agent_ = std::make_unique<Background>(argv, dir_.path() + "/agent.log");
-        ASSERT_TRUE(wait_port(7100, 10000));
+        ASSERT_TRUE(wait_port(7100, 10000) && agent_->running())
+            << read_file(dir_.path() + "/agent.log");
     }
     // tr111d's command line, with its debug key (null: none) and /etc/config.txt.
     std::vector<std::string> argv(const char* key, std::vector<std::string> args,

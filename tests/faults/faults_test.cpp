@@ -158,6 +158,10 @@ TEST(Faults, ConfdKilledInTrafficThenRestarted) {
     changes.join();
     EXPECT_EQ(acs(AcsOp::get, SN1).fault, 9002);
 
+    // The daemon first handles every change its library took (quickly, confd
+    // refusing): one still in hand when confd stalls would hold up the two below.
+    for (size_t last = SIZE_MAX, now; (now = lab.logged(TLV)) != last; last = now)
+        std::this_thread::sleep_for(1s);
     // Connections taken (in the backlog) but never answered, in an operation
     // as in a change; then an item that trickles in a byte a second must
     // still arrive whole within the timeout.

@@ -1,4 +1,6 @@
 // mgmtd and its CLI mgmt; the test's own mailbox stands for the daemon.
+// Each case starts from nothing of the one before: its own mgmtd (and
+// confd), what the daemon's mailbox got emptied, the mailboxes closed.
 #include "main/tr111_main.h"
 #include "platform/include/msg.h"
 #include "tests/support/confd.h"
@@ -16,7 +18,9 @@ namespace {
 std::mutex mu;
 std::map<uint32_t, std::vector<std::string>> got; // payloads by message code
 std::atomic<bool> ack_stop{true};
-std::atomic<int> to_mgmtd{-1};
+std::atomic<int> to_mgmtd{-1};   // the channel to the mgmtd of the case
+std::map<int, int> channel_to;   // one channel per mgmtd port, for the life of the process
+std::vector<int> open_mailboxes; // closed at the end of each case
 
 int on_message(const MSG_Message* msg, const uint8_t* payload, uint32_t length) {
     std::lock_guard<std::mutex> lk(mu);
@@ -29,6 +33,10 @@ int on_message(const MSG_Message* msg, const uint8_t* payload, uint32_t length) 
     return 0;
 }
 
+void forget_messages() {
+    std::lock_guard<std::mutex> lk(mu);
+    got.clear();
+}
 std::vector<std::string> of(uint32_t code) {
     std::lock_guard<std::mutex> lk(mu);
     return got[code];
@@ -41,10 +49,17 @@ int open_mailbox(int port) {
     for (uint32_t code : {MSG_START, MSG_STOP, MSG_CHANGE_DB})
         EXPECT_EQ(MSG_RegisterMessage(mailbox, code, on_message), 0);
     EXPECT_NE(MSG_StartThread(mailbox), 0u);
+    open_mailboxes.push_back(mailbox);
     return mailbox;
 }
+void close_mailbox(int mailbox) {
+    std::erase(open_mailboxes, mailbox);
+    ASSERT_EQ(MSG_CloseMailbox(mailbox), 0);
+}
 void hello(int mgmt_port) {
-    if (to_mgmtd < 0) to_mgmtd = MSG_OpenChannel("127.0.0.1", mgmt_port);
+    auto [it, fresh] = channel_to.try_emplace(mgmt_port, -1);
+    if (fresh) it->second = MSG_OpenChannel("127.0.0.1", mgmt_port);
+    to_mgmtd = it->second;
     uint32_t word = 0xABCD;
     ASSERT_EQ(MSG_SendMessageRetry(to_mgmtd, MSG_HELLO, &word, sizeof word, 5), 0);
 }
@@ -85,13 +100,28 @@ std::string change(const std::string& path, char action, const std::string& text
     return tlv('P', path) + tlv('C', std::string(1, action)) + tlv('C', text);
 }
 
+class MgmtdTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        forget_messages();
+        ack_stop = true;
+    }
+    void TearDown() override {
+        for (int m : std::vector<int>(open_mailboxes))
+            close_mailbox(m);
+    }
+};
+
 } // namespace
 
-TEST(Mgmtd, HelloIsAnsweredWithStart) {
+TEST_F(MgmtdTest, HelloIsAnsweredWithStart) {
     RunResult r = run_program("mgmt", {"status"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "mgmt: mgmtd not reachable on 127.0.0.1:3499\n");
-    EXPECT_EQ(run_program("mgmtd", {"--mode", "3"}).status, 2);
+    for (auto [opt, bad] : {std::pair{"--mode", "3"},
+                            {"--queue-records", "0"},
+                            {"--queue-bytes", "65535"}}) // below the largest message
+        EXPECT_EQ(run_program("mgmtd", {opt, bad}).status, 2) << opt;
     Mgmtd mgmtd({"--mode", "0"}, 837);
     r = run_program("mgmt", {"start"}); // no daemon mailbox yet
     EXPECT_EQ(r.status, 1);
@@ -111,9 +141,11 @@ TEST(Mgmtd, HelloIsAnsweredWithStart) {
     EXPECT_TRUE(eventually([] { return of(MSG_START).size() == 3; }));
 }
 
-TEST(Mgmtd, ForwardsWhatConcernsTheDaemonAsTlvs) {
+// Forwarded as TLVs; held while the daemon is down, up to the queue's bounds
+// (300 records, 64 KiB here): then the newest are dropped, each logged and counted.
+TEST_F(MgmtdTest, ForwardsWhatConcernsTheDaemonAsTlvsQueuedUpToItsBounds) {
     Confd confd;
-    Mgmtd mgmtd;
+    Mgmtd mgmtd({"--queue-records", "300", "--queue-bytes", "65536"});
     ASSERT_TRUE(mgmtd.logged("confd: subscribed"));
     // Before the daemon's first HELLO: dropped (it reads everything at start-up).
     conf_set({"/dev/br0/dhcps/lease/3/start_time", "1", "/KELMO/TR111/ManageableDevice/0/OUI",
@@ -136,22 +168,66 @@ TEST(Mgmtd, ForwardsWhatConcernsTheDaemonAsTlvs) {
     };
     EXPECT_TRUE(eventually([&] { return of(MSG_CHANGE_DB).size() >= want.size(); }));
     EXPECT_EQ(of(MSG_CHANGE_DB), want) << mgmtd.log();
-    // Three commits of 100 records while the daemon's mailbox is closed; back,
-    // it gets everything, once, in order.
-    ASSERT_EQ(MSG_CloseMailbox(mailbox), 0);
+    // Three commits of 100 records of 57 bytes while the daemon's mailbox is
+    // closed fill the queue; one more record is dropped, with a line.
+    const std::string dev = "/KELMO/TR111/ManageableDevice/0/";
+    close_mailbox(mailbox);
     for (int b = 0; b < 3; ++b) {
         std::vector<std::string> pairs;
         for (int i = 1000 + b * 100; i < 1100 + b * 100; ++i) {
-            std::string key = "/KELMO/TR111/ManageableDevice/0/k" + std::to_string(i);
+            std::string key = dev + "k" + std::to_string(i);
             pairs.insert(pairs.end(), {key, std::to_string(i)});
             want.push_back(change(key, 'U', std::to_string(i)));
         }
         conf_set(pairs);
     }
-    EXPECT_TRUE(status_has("queued: 300")) << mgmtd.log();
+    conf_set({dev + "k1300", "1300"});
+    EXPECT_TRUE(status_has("dropped: 5\nqueued: 300\nqueued_bytes: 17100\ndropped_queue_full: 1\n"
+                           "queue_limit: 300 records, 65536 bytes"))
+        << mgmtd.log();
+    EXPECT_TRUE(mgmtd.logged("forward: queue full (300 records, 17100 bytes; at most 300, 65536); "
+                             "record " +
+                             dev + "k1300 U dropped (1 dropped while full, 5 in all)\n"));
     EXPECT_TRUE(mgmtd.logged("forward: daemon not reachable")); // a try has failed
-    open_mailbox(64000);
+    // Back, the daemon gets everything queued, once, in order; a record is taken again.
+    mailbox = open_mailbox(64000);
     EXPECT_TRUE(eventually([&] { return of(MSG_CHANGE_DB).size() >= want.size(); }, 30000));
     EXPECT_EQ(of(MSG_CHANGE_DB), want);
-    EXPECT_TRUE(status_has("forwarded: 305\ndropped: 4\nqueued: 0"));
+    conf_set({dev + "k1301", "1301"});
+    EXPECT_TRUE(mgmtd.logged("forward: queue takes records again; 1 dropped while it was full"));
+    EXPECT_TRUE(status_has("forwarded: 306\ndropped: 5\nqueued: 0\nqueued_bytes: 0"));
+    // Down again: three records of 65536 bytes in all fill the byte bound
+    // exactly; one more byte is too many, though the count bound has room.
+    close_mailbox(mailbox);
+    conf_set({dev + "b1", std::string(21795, 'x'), dev + "b2", std::string(21795, 'x'), dev + "b3",
+              std::string(21796, 'x'), dev + "b4", ""});
+    EXPECT_TRUE(status_has("queued: 3\nqueued_bytes: 65536\ndropped_queue_full: 2")) << mgmtd.log();
+    EXPECT_TRUE(mgmtd.logged(dev + "b4 U dropped (1 dropped while full, 6 in all)\n"));
+    // Ended with records held: the end says so.
+    EXPECT_EQ(mgmtd.proc->stop(), 0);
+    EXPECT_TRUE(mgmtd.logged("stopped by signal 15; 306 record(s) forwarded, 6 dropped, 3 still "
+                             "queued (not delivered)"));
+}
+
+// A reader gone (standard output and error on a pipe nobody reads) ends no lab program.
+TEST_F(MgmtdTest, ABrokenPipeEndsNoLabProgram) {
+    TempDir dir;
+    auto into_broken_pipe = [&](const std::string& name, const std::vector<std::string>& args) {
+        std::vector<std::string> argv = {
+            "sh", "-c",
+            "f=$0/pipe && mkfifo $f && exec 3<>$f 4>$f 3<&- && rm $f && exec \"$@\" >&4 2>&4 4>&-",
+            dir.path()};
+        for (const auto& a : program(name))
+            argv.push_back(a);
+        argv.insert(argv.end(), args.begin(), args.end());
+        return argv;
+    };
+    Background mgmtd(into_broken_pipe("mgmtd", {}), "/dev/null");
+    ASSERT_TRUE(wait_port(3499, 10000));
+    EXPECT_EQ(run(into_broken_pipe("mgmt", {"status"})).status, 0);
+    EXPECT_EQ(run_program("mgmt", {"start"}).status, 1); // logged by mgmtd: daemon not reachable
+    EXPECT_EQ(run_program("mgmt", {"status"}).status, 0);
+    EXPECT_TRUE(mgmtd.running());
+    for (const char* prog : {"dhcpbridge", "fwrender", "crserver"}) // usage on standard error
+        EXPECT_EQ(run(into_broken_pipe(prog, {"--no-such-option"})).status, 2) << prog;
 }

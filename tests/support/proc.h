@@ -3,6 +3,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -83,14 +85,23 @@ inline std::string env_or(const char* name, const std::string& fallback) {
     return v && *v ? v : fallback;
 }
 // Starts argv with standard input, output and error on files in, out, err.
+// The child never outlives the thread that started it (it is killed when
+// that thread ends, however the test ends), and starts with no signal
+// blocked and SIGPIPE at its default, whatever the test did with its own.
 inline pid_t spawn(const std::vector<std::string>& argv, const std::string& in,
                    const std::string& out, const std::string& err) {
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
+        if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent) _exit(127);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
         const char* paths[] = {in.c_str(), out.c_str(), err.c_str()};
         for (int i = 0; i < 3; ++i) {
             int fd = open(paths[i], i ? O_WRONLY | O_CREAT | O_APPEND : O_RDONLY, 0644);
@@ -155,16 +166,23 @@ class Background {
   public:
     Background(const std::vector<std::string>& argv, const std::string& log_path)
         : pid_(detail::spawn(argv, "/dev/null", log_path, log_path)) {}
-    ~Background() {
-        signal(SIGKILL);
-        wait(5000);
-    }
+    ~Background() { stop(SIGKILL); }
     Background(const Background&) = delete;
     Background& operator=(const Background&) = delete;
 
     int pid() const { return pid_; }
     void signal(int sig) {
         if (running()) kill(pid_, sig);
+    }
+    // Ends it: sig, then SIGKILL if it still runs after timeout_ms; returns
+    // once it is reaped (its ports closed), with its exit status.
+    int stop(int sig = SIGTERM, int timeout_ms = 5000) {
+        signal(sig);
+        if (wait(timeout_ms) < 0) {
+            signal(SIGKILL);
+            wait(10000);
+        }
+        return status_;
     }
     // The exit status (128 + signal if killed), or -1 if it runs after timeout_ms.
     int wait(int timeout_ms) {
@@ -177,15 +195,31 @@ class Background {
     int pid_ = -1, status_ = -1;
 };
 
-// True once something accepts TCP connections on 127.0.0.1:port.
-inline bool wait_port(int port, int timeout_ms) {
+// For a benchmark: from the call on, SIGTERM, SIGINT and SIGHUP end its
+// loops (stop_signal() gives the signal, 0 while none came) rather than
+// the process, so that it ends what it started and removes its folders.
+inline std::atomic<int> g_stop_signal{0};
+inline void catch_stop_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = [](int sig) { g_stop_signal = sig; };
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+}
+inline int stop_signal() {
+    return g_stop_signal;
+}
+
+// True once something accepts TCP connections on 127.0.0.1:port (or, with
+// free, once nothing does).
+inline bool wait_port(int port, int timeout_ms, bool free = false) {
     const sockaddr_in a{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
     return eventually(
-        [&a] {
+        [&a, free] {
             int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
             close(fd);
-            return ok;
+            return ok != free;
         },
         timeout_ms);
 }
