@@ -53,27 +53,8 @@ TEST_F(Daemon, StartupFailuresDebugSwitchesAndConfigurationFile) {
     EXPECT_EQ(r.status, 255) << r.out;
     EXPECT_EQ(count(r.out, " TR111 can not open channel with tr69 process, fault code : "), 10u);
 
-    // The management process absent, or dropping every connection.
+    // The management process absent or not taking HELLO: tests/spine (link_test).
     agent();
-    r = run(argv("1", {"3"}));
-    EXPECT_EQ(r.status, 1) << r.out << r.err;
-    int lfd = ipc_listen(3490);
-    ASSERT_GE(lfd, 0);
-    std::atomic<int> accepted{0};
-    std::atomic<bool> stop{false};
-    std::thread dropper([&] {
-        for (int c; !stop;)
-            if ((c = accept_within(lfd, 100)) >= 0) ++accepted, close(c);
-    });
-    r = run(argv("1", {"3"}));
-    stop = true;
-    dropper.join();
-    close(lfd);
-    EXPECT_EQ(r.status, 2) << r.out << r.err;
-    // The open, then one connection per attempt at most.
-    EXPECT_GE(accepted.load(), 2);
-    EXPECT_LE(accepted.load(), 6);
-
     // An agent refusing the first row: tr111d ends (255) right after its start-up lines.
     agent({"--refuse-id", "1"});
     struct Case {
@@ -117,7 +98,13 @@ TEST_F(Daemon, LinkHelloStartAndStop) {
     ASSERT_NE(MSG_StartThread(mbox), 0u);
     agent();
     std::string log = dir_.path() + "/tr111d.log";
-    Background daemon(argv("1", {"3"}, "com_mode 2\n"), log);
+    // sem_init slowed down: the semaphore must be made before the callbacks
+    // that post it, or the STARTs that come right after HELLO are lost.
+    auto args = argv("1", {"3"}, "com_mode 2\n");
+#ifdef SLOW_SEM_INIT
+    args.insert(args.begin(), {"env", "LD_PRELOAD=" SLOW_SEM_INIT});
+#endif
+    Background daemon(args, log);
     auto received_are = [](const std::vector<std::pair<uint32_t, std::string>>& want) {
         return eventually([&] { return std::lock_guard<std::mutex>(mu), received == want; }, 20000);
     };
