@@ -1,10 +1,8 @@
 // tr111d as a process (start-up, failing peers, the test as its management
 // process), and the request loop on a thread of the test against the agent.
 #include "main/tr111_main.h"
-#include "platform/include/ipc.h"
 #include "tests/support/capture.h"
 #include "tests/support/confd.h"
-#include "tests/support/net.h"
 #include "tr69/tr69_dm.h"
 
 #include <atomic>
@@ -122,18 +120,6 @@ TEST_F(Daemon, LinkHelloStartAndStop) {
     EXPECT_TRUE(received_are({hello, {2101, ""}, {2005, stop}, {2101, ""}}));
     EXPECT_TRUE(eventually([&] { return count(read_file(log), "TR111 in RunState") > 0; }));
     EXPECT_TRUE(daemon.running());
-}
-
-TEST(ManagementLink, StartAndStopBeforeTheChannelIsOpen) {
-    ASSERT_EQ(sem_init(&start_sem, 0, 0), 0);
-    DebugSwitches sw(1, 3);
-    CaptureStdout cap;
-    tr111_callback_for_MSG_START(nullptr, nullptr, 0);
-    tr111_callback_for_MSG_STOP(nullptr, nullptr, 0);
-    int value = -1;
-    sem_getvalue(&start_sem, &value);
-    EXPECT_EQ(value, 0); // main is not released
-    EXPECT_EQ(count(cap.text(), "Invalid automate_msgqid\n\n"), 2u) << cap.text();
 }
 
 // The request loop on a thread of the test, until the agent goes.

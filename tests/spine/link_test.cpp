@@ -30,6 +30,17 @@ const std::string kHelloBytes(reinterpret_cast<const char*>(&kHello), 4);
 
 TEST(ManagementLink, HelloStartAndStopOnThePortsOfEachMode) {
     ASSERT_EQ(MSG_Init(16), 0);
+    // START and STOP before the channel is open: not answered, main not released.
+    ASSERT_EQ(sem_init(&start_sem, 0, 0), 0);
+    {
+        DebugSwitches sw(1, 3);
+        CaptureStdout cap;
+        tr111_callback_for_MSG_START(nullptr, nullptr, 0);
+        tr111_callback_for_MSG_STOP(nullptr, nullptr, 0);
+        EXPECT_EQ(count(cap.text(), "Invalid automate_msgqid\n\n"), 2u) << cap.text();
+        int posted = -1;
+        EXPECT_EQ((sem_getvalue(&start_sem, &posted), posted), 0);
+    }
     for (auto [mode, own, remote] : {std::tuple{0, 2055, 837}, {2, 64000, 3490}}) {
         SCOPED_TRACE(mode);
         int mp = MSG_CreateChannel(remote); // the management process
@@ -50,7 +61,7 @@ TEST(ManagementLink, HelloStartAndStopOnThePortsOfEachMode) {
         stop.resize(2048, '\0');
         const Strings want = {"2003:" + kHelloBytes, "2101:", "2005:" + stop};
         EXPECT_TRUE(eventually([&] { return std::lock_guard<std::mutex>(mu), got == want; }));
-        int posted = 0; // START released main, once
+        int posted = 0; // START released main, once (not before)
         EXPECT_TRUE(eventually([&] { return sem_getvalue(&start_sem, &posted), posted == 1; }));
         MSG_CloseMailbox(mp);
         MSG_CloseMailbox(tr111_automate_idmailbox);
