@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <future>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
@@ -122,6 +123,15 @@ TEST_F(Daemon, LinkHelloStartAndStop) {
     EXPECT_TRUE(daemon.running());
 }
 
+// tr69_tx_msg of the daemon's loop, made to fail once when the test asks
+// (a link-time wrap).
+std::atomic<bool> fail_reply{false};
+extern "C" int __real__Z11tr69_tx_msgPK10tr69_replyPi(const tr69_reply*, int32_t*);
+extern "C" int __wrap__Z11tr69_tx_msgPK10tr69_replyPi(const tr69_reply* reply, int32_t* channel) {
+    return fail_reply.exchange(false) ? TR69_ERR_TIMEOUT
+                                      : __real__Z11tr69_tx_msgPK10tr69_replyPi(reply, channel);
+}
+
 // The request loop on a thread of the test, until the agent goes.
 class RequestLoop : public Daemon {
   protected:
@@ -131,11 +141,11 @@ class RequestLoop : public Daemon {
     }
     void TearDown() override {
         agent_.reset();
-        if (loop_.joinable()) loop_.join();
+        if (loop_.valid()) loop_.wait();
     }
     DebugSwitches sw_{1, 3};
     CaptureStdout cap_;
-    std::thread loop_;
+    std::future<int32_t> loop_;
 };
 
 TEST_F(RequestLoop, DispatchRepliesAndTheValueBuffer) {
@@ -166,7 +176,7 @@ TEST_F(RequestLoop, DispatchRepliesAndTheValueBuffer) {
     // Past the table: a handler word that refers to a name.
     const uint32_t stray[] = {tr69_ref("Test.Stray"), end};
     ASSERT_EQ(tr69_register_entry("Test.Stray", 0, 103, str, stray, getChannelId()), 0);
-    loop_ = std::thread([] { tr69dm_handle_data_req(); });
+    loop_ = std::async(std::launch::async, tr69dm_handle_data_req);
 
     // Called again three times: four replies to one request.
     EXPECT_EQ(raw({"0", "Test.Again"}), "10000 n=1\n10000 n=2\n10000 n=3\n0 n=4\n");
@@ -183,4 +193,13 @@ TEST_F(RequestLoop, DispatchRepliesAndTheValueBuffer) {
     EXPECT_EQ(raw({"0", "Test.Fault"}), "9002 bad\n");
     EXPECT_EQ(raw({"0", "Test.Stray"}), "9002 bad\n");
     EXPECT_EQ(raw({"0", "Test.Again"}).substr(0, 10), "10000 n=5\n"); // still served
+    // A reply that cannot be sent ends the loop with the library's code.
+    fail_reply = true;
+    auto get = program("acs");
+    get.insert(get.end(), {"get", "Test.Fault"});
+    Background acs(get, "/dev/null");
+    ASSERT_EQ(loop_.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(loop_.get(), TR69_ERR_TIMEOUT);
+    EXPECT_EQ(count(cap_.text(), "In tr69dm_handle_data_req: sending reply to tr69 failed\n\n"),
+              1u);
 }
