@@ -39,7 +39,9 @@ struct crpt_rule_scan {
 
 int crpt_create(uint32_t lan_port, const char* dev_ip);
 // The highest rule id present (-1: none; -12: no rule set; -11: failure).
-// With a scan, also records every rule's id and WAN ports, on the same handle.
+// With a scan, also records every rule's id and WAN ports, and the rule ids
+// the device records name (taken, and counted in the highest), on the same
+// handle.
 int crpt_maxPortMappingId(crpt_rule_scan* scan = nullptr);
 // -13 when a rule holds the port, -14 when none does, -11 when the instance
 // list cannot be obtained. The first call fetches the list once and reads

@@ -4,10 +4,13 @@
 //
 // One pass over the rule set, on one handle, finds the ids taken and every
 // WAN port a rule holds (its whole dst/start..dst/end range, whatever its
-// id). The instance list is fetched once: a rule it names that the pass did
-// not see (created meanwhile) has its ports read too, and a list that
+// id); a pass over the device records on the same handle adds the ids
+// their Crpt_Id names, so that a rule deleted behind its device's back
+// never has its id handed to another device. Both passes read in pipelined
+// batches. The instance list is fetched once: a rule it names that the pass
+// did not see (created meanwhile) has its ports read too, and a list that
 // cannot be obtained fails the creation. The search for the first free port
-// then costs no connection. The new id is one above the highest present
+// then costs no connection. The new id is one above the highest taken
 // while that fits the instance list (0..254), else the lowest free one. The
 // eight keys go out on one handle, closed with reconfiguration only when
 // all eight went out, so the server never applies a half-written rule.
@@ -15,6 +18,7 @@
 
 #include "db/tr111_db.h"
 #include "main/tr111.h"
+#include "registry/md.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -61,31 +65,46 @@ void set_bit(uint8_t* bits, int i) {
     bits[i / 8] = static_cast<uint8_t>(bits[i / 8] | (1u << (i % 8)));
 }
 
-// A port read from a rule: a number of 0..65535, or -1.
-int32_t port_value(KX_DB_handle* h, const char* fmt, int32_t rule) {
-    char path[96];
-    snprintf(path, sizeof path, fmt, static_cast<int>(rule));
-    tr111::DbString v(TR111_KX_DB_Get(h, path));
+// A port read from a rule (the text of its key): a number of 0..65535, or -1.
+int32_t port_value(const char* text) {
     int32_t port = -1;
-    if (!v || s_str_to_int(v.get(), &port) != 0 || port < 0 || port > 65535) return -1;
+    if (!text || s_str_to_int(text, &port) != 0 || port < 0 || port > 65535) return -1;
     return port;
 }
 
 // Records the WAN ports the rule holds: dst/start to dst/end, or dst/start
 // alone when dst/end is missing, invalid or below it. A rule without a
 // readable dst/start holds no port.
-void record_ports(KX_DB_handle* h, int32_t rule, crpt_rule_scan* scan) {
-    int32_t first = port_value(h, EXTERNAL_PORT_PATH, rule);
+void record_ports(const char* start, const char* end, crpt_rule_scan* scan) {
+    int32_t first = port_value(start);
     if (first < 0) return;
-    int32_t last = port_value(h, EXTERNAL_PORT_PATH_END, rule);
+    int32_t last = port_value(end);
     if (last < first) last = first;
     for (int32_t p = first < CRPT_WAN_PORT_FIRST ? CRPT_WAN_PORT_FIRST : first;
          p <= last && p <= CRPT_WAN_PORT_LAST; ++p)
         set_bit(scan->ports, p - CRPT_WAN_PORT_FIRST);
 }
 
+// Reads the ports of one rule on h and records them. False when the
+// connection broke.
+bool read_ports(KX_DB_handle* h, int32_t rule, crpt_rule_scan* scan) {
+    char start[96], end[96];
+    snprintf(start, sizeof start, EXTERNAL_PORT_PATH, static_cast<int>(rule));
+    snprintf(end, sizeof end, EXTERNAL_PORT_PATH_END, static_cast<int>(rule));
+    tr111::DbString first(TR111_KX_DB_Get(h, start));
+    tr111::DbString last(TR111_KX_DB_Get(h, end));
+    if (h->ipc_err != 0) return false;
+    record_ports(first.get(), last.get(), scan);
+    return true;
+}
+
 } // namespace
 
+// The walks go on one handle, each son's key and each rule's ports read in
+// pipelined batches. With a scan, the rule ids the device records name
+// (their Crpt_Id) count as taken too, even when no such rule exists any
+// more, and as the highest when above every rule's: a new rule never
+// takes the id a device still names.
 int crpt_maxPortMappingId(crpt_rule_scan* scan) {
     errno = 0;
     tr111::DbHandle db(KX_DB_MAIN);
@@ -94,36 +113,52 @@ int crpt_maxPortMappingId(crpt_rule_scan* scan) {
         return CRPT_ERR_DB;
     }
     uint32_t set = KX_get_set(db.get(), CRPT_ENTITY);
-    if (set == 0) {
+    if (set == 0 && broken(db)) {
         // A broken connection is not an empty firewall: id 0 might be taken.
-        if (broken(db)) {
-            TR111_ERR("configuration database connection failed");
-            return CRPT_ERR_DB;
-        }
-        TR111_INFO("There is no set for /fw/rule/loc_srv ");
-        return CRPT_ERR_ABSENT;
+        TR111_ERR("configuration database connection failed");
+        return CRPT_ERR_DB;
     }
+    if (set == 0) TR111_INFO("There is no set for /fw/rule/loc_srv ");
+    static const char* const ports[] = {EXTERNAL_PORT_PATH, EXTERNAL_PORT_PATH_END};
     int32_t max = -1;
-    for (uint32_t node = KX_set_get_son(db.get(), set, 0); node != 0;
-         node = KX_set_get_next(db.get(), node)) {
-        tr111::DbString key(KX_set_get_value(db.get(), node));
-        int32_t id = 0;
-        if (!key || s_str_to_int(key.get(), &id) != 0) {
-            TR111_ERR("Invalid port wan value ");
-            return CRPT_ERR_DB;
+    bool failed = false;
+    {
+        tr111::SetWalk walk(db.get(), set, ports, scan ? 2 : 0);
+        while (walk.next()) {
+            int32_t id = 0;
+            if (s_str_to_int(walk.key(), &id) != 0) {
+                TR111_ERR("Invalid port wan value ");
+                return CRPT_ERR_DB;
+            }
+            if (id >= max) max = id;
+            if (!scan) continue;
+            if (id >= 0 && id <= CRPT_ID_MAX) set_bit(scan->ids, id);
+            record_ports(walk.value(0), walk.value(1), scan);
         }
-        if (id >= max) max = id;
-        if (!scan) continue;
-        if (id >= 0 && id <= CRPT_ID_MAX) set_bit(scan->ids, id);
-        record_ports(db.get(), id, scan);
+        failed = walk.failed();
+    }
+    if (scan && !failed) {
+        static const char* const named[] = {DB_MANAGEABLE_DEVICE_CRPT_PATH};
+        tr111::SetWalk walk(db.get(), KX_get_set(db.get(), DB_MANAGEABLE_DEVICE_SET), named, 1);
+        while (walk.next()) {
+            int32_t rule = -1;
+            if (s_str_to_int(walk.value(0), &rule) != 0 || rule < 0 || rule > CRPT_ID_MAX ||
+                bit(scan->ids, rule))
+                continue;
+            TR111_INFOF("device %s names rule %d, which no rule holds: that id stays taken\n",
+                        walk.key(), static_cast<int>(rule));
+            set_bit(scan->ids, rule);
+            if (rule > max) max = rule;
+        }
+        failed = walk.failed();
     }
     // A walk cut short would hand out an id or a port that may be in use.
-    if (broken(db)) {
+    if (failed || broken(db)) {
         TR111_ERR("configuration database connection failed");
         return CRPT_ERR_DB;
     }
     db.close_get();
-    return max;
+    return set == 0 && max < 0 ? CRPT_ERR_ABSENT : max;
 }
 
 int crpt_port_wan_is_used(int port, crpt_rule_scan* scan) {
@@ -140,8 +175,7 @@ int crpt_port_wan_is_used(int port, crpt_rule_scan* scan) {
             if (bit(scan->ids, rule)) continue;
             // Created after the pass over the rule set: its ports too.
             tr111::DbHandle db(KX_DB_MAIN);
-            if (db) record_ports(db.get(), rule, scan);
-            if (!db || broken(db)) {
+            if (!db || !read_ports(db.get(), rule, scan)) {
                 TR111_ERRF("Port mapping rule with id :%d not readable\n", rule);
                 return CRPT_ERR_DB;
             }

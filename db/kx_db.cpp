@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <utility>
 
 const char* const KX_DB_cmd_names[4][KX_DB_CMD_COUNT] = {
     {"rg_conf_get_exist", "rg_conf_set_path_value", "rg_conf_set_free", "rg_conf_set_set_path"},
@@ -52,15 +54,62 @@ char* read_str(KX_DB_handle* h) {
     return s;
 }
 
-// One request carrying a set handle, answered by a set handle in "%x".
-uint32_t node_request(KX_DB_handle* h, const char* cmd, const char* arg) {
-    if (!write_str(h, cmd) || !write_str(h, arg)) return 0;
-    char* reply = read_str(h);
+// A reply naming a set handle in "%x" (consumed): the handle, 0 for none.
+uint32_t node_of_reply(char* reply) {
     if (!reply) return 0;
     unsigned int node = 0;
     if (sscanf(reply, "%x", &node) != 1) node = 0;
     free(reply);
     return node;
+}
+
+// The reply to a read (consumed): a serialized set describing the path,
+// empty when it does not exist. A heap copy of its value, or null.
+char* value_of_reply(char* reply) {
+    if (!reply) return nullptr;
+    char* value = nullptr;
+    if (reply[0] != '\0') {
+        set_t* set = nullptr;
+        if (set_read(reply, &set) == 0) value = strdup_n(set_son_get_str(set));
+        set_free(&set);
+    }
+    free(reply);
+    return value;
+}
+
+// One request carrying a set handle, answered by a set handle in "%x".
+uint32_t node_request(KX_DB_handle* h, const char* cmd, const char* arg) {
+    if (!write_str(h, cmd) || !write_str(h, arg)) return 0;
+    return node_of_reply(read_str(h));
+}
+
+// Batch requests and the command each writes first.
+enum : uint8_t { BATCH_GET, BATCH_SON, BATCH_VALUE, BATCH_REFUSED };
+
+const char* batch_command(const KX_DB_handle* h, uint8_t op) {
+    switch (op) {
+    case BATCH_GET:
+        return command(h, KX_DB_CMD_READ);
+    case BATCH_SON:
+        return "rg_conf_set_get_son";
+    case BATCH_VALUE:
+        return "rg_conf_set_get_value";
+    default:
+        return nullptr;
+    }
+}
+
+// Queues a request whose second item is arg; its slot, or -1.
+int batch_add(KX_DB_batch* b, uint8_t op, const char* arg) {
+    if (b->n >= KX_DB_BATCH_MAX || !arg) return -1;
+    auto& r = b->req[b->n];
+    size_t len = strlen(arg);
+    if (len >= sizeof r.arg) return -1;
+    memcpy(r.arg, arg, len + 1);
+    r.op = op;
+    r.text = nullptr;
+    r.node = 0;
+    return static_cast<int>(b->n++);
 }
 
 } // namespace
@@ -82,16 +131,7 @@ KX_DB_handle* KX_DB_Open(uint32_t kind) {
 char* KX_DB_Get(KX_DB_handle* h, const char* path) {
     if (!h || h->ipc_err || !path) return nullptr;
     if (!write_str(h, command(h, KX_DB_CMD_READ)) || !write_str(h, path)) return nullptr;
-    char* reply = read_str(h);
-    if (!reply) return nullptr;
-    char* value = nullptr;
-    if (reply[0] != '\0') {
-        set_t* set = nullptr;
-        if (set_read(reply, &set) == 0) value = strdup_n(set_son_get_str(set));
-        set_free(&set);
-    }
-    free(reply);
-    return value;
+    return value_of_reply(read_str(h));
 }
 
 int KX_DB_Is_Defined(KX_DB_handle* h, const char* path) {
@@ -173,6 +213,70 @@ char* KX_set_get_value(KX_DB_handle* h, uint32_t node) {
     snprintf(arg, sizeof arg, "%" PRIx32, node);
     if (!write_str(h, "rg_conf_set_get_value") || !write_str(h, arg)) return nullptr;
     return read_str(h);
+}
+
+void KX_DB_Batch_Init(KX_DB_batch* b) {
+    b->n = 0;
+}
+
+int KX_DB_Batch_Get(KX_DB_batch* b, const char* path) {
+    return batch_add(b, BATCH_GET, path);
+}
+
+int KX_DB_Batch_Son(KX_DB_batch* b, uint32_t set, int index) {
+    char arg[32];
+    snprintf(arg, sizeof arg, "%" PRIx32 " %d", set, index);
+    return batch_add(b, set == 0 ? BATCH_REFUSED : BATCH_SON, arg);
+}
+
+int KX_DB_Batch_Value(KX_DB_batch* b, uint32_t node) {
+    char arg[16];
+    snprintf(arg, sizeof arg, "%" PRIx32, node);
+    return batch_add(b, node == 0 ? BATCH_REFUSED : BATCH_VALUE, arg);
+}
+
+int KX_DB_Batch_Run(KX_DB_handle* h, KX_DB_batch* b) {
+    if (!h) return -1;
+    for (uint32_t i = 0; i < b->n; ++i) {
+        auto& r = b->req[i];
+        if (r.op != BATCH_REFUSED &&
+            (!write_str(h, batch_command(h, r.op)) || !write_str(h, r.arg)))
+            break;
+    }
+    for (uint32_t i = 0; i < b->n && h->ipc_err == 0; ++i) {
+        auto& r = b->req[i];
+        if (r.op == BATCH_REFUSED) continue;
+        char* reply = read_str(h);
+        if (r.op == BATCH_GET)
+            r.text = value_of_reply(reply);
+        else if (r.op == BATCH_SON)
+            r.node = node_of_reply(reply);
+        else
+            r.text = reply;
+    }
+    if (h->ipc_err == 0) return 0;
+    // Half a batch is no answer: every result goes.
+    for (uint32_t i = 0; i < b->n; ++i) {
+        free(std::exchange(b->req[i].text, nullptr));
+        b->req[i].node = 0;
+    }
+    return -1;
+}
+
+char* KX_DB_Batch_Take(KX_DB_batch* b, int slot) {
+    if (slot < 0 || static_cast<uint32_t>(slot) >= b->n) return nullptr;
+    return std::exchange(b->req[slot].text, nullptr);
+}
+
+uint32_t KX_DB_Batch_Node(const KX_DB_batch* b, int slot) {
+    if (slot < 0 || static_cast<uint32_t>(slot) >= b->n) return 0;
+    return b->req[slot].node;
+}
+
+void KX_DB_Batch_Clear(KX_DB_batch* b) {
+    for (uint32_t i = 0; i < b->n; ++i)
+        free(std::exchange(b->req[i].text, nullptr));
+    b->n = 0;
 }
 
 int s_str_to_int(const char* s, int32_t* out) {

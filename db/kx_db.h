@@ -39,6 +39,48 @@ uint32_t KX_set_get_next(KX_DB_handle* h, uint32_t node);
 uint32_t KX_set_get_nsons(KX_DB_handle* h, uint32_t set);
 char* KX_set_get_value(KX_DB_handle* h, uint32_t node);
 
+// Pipelined reads. A batch holds up to KX_DB_BATCH_MAX read requests
+// (value reads, son and value requests of a set walk) that do not depend on
+// each other's replies. KX_DB_Batch_Run writes every request's items, the
+// very items its single operation writes, then reads the replies in order
+// and turns each into what that operation returns: one wait for the whole
+// batch instead of one per request. A request its single operation would
+// refuse (son of set 0, value of node 0) is not sent and yields 0 or null.
+// The bound keeps the requests of a batch (at most KX_DB_BATCH_ARG bytes of
+// argument each, a few KiB together) within the socket buffers, so that
+// writing them never waits for the server, which may stop reading while
+// its replies wait to be read.
+constexpr uint32_t KX_DB_BATCH_MAX = 64;
+constexpr uint32_t KX_DB_BATCH_ARG = 80;
+
+struct KX_DB_batch {
+    uint32_t n; // requests queued
+    struct {
+        uint8_t op;
+        char arg[KX_DB_BATCH_ARG]; // the request's second item
+        char* text;                // value read or son's value: heap, owned until taken
+        uint32_t node;             // son request: the son's set handle
+    } req[KX_DB_BATCH_MAX];
+};
+
+void KX_DB_Batch_Init(KX_DB_batch* b);
+// Queue a request; its slot, or -1 when the batch is full or the path does
+// not fit (null path included).
+int KX_DB_Batch_Get(KX_DB_batch* b, const char* path);
+int KX_DB_Batch_Son(KX_DB_batch* b, uint32_t set, int index);
+int KX_DB_Batch_Value(KX_DB_batch* b, uint32_t node);
+// Sends the queued requests and reads their replies. 0 when every request
+// was answered; -1 when a step failed (the handle is then failed and every
+// result of the batch is 0 or null).
+int KX_DB_Batch_Run(KX_DB_handle* h, KX_DB_batch* b);
+// The text of a value or son-value slot, handed to the caller (who frees
+// it), or null.
+char* KX_DB_Batch_Take(KX_DB_batch* b, int slot);
+// The set handle a son slot got, or 0.
+uint32_t KX_DB_Batch_Node(const KX_DB_batch* b, int slot);
+// Frees the texts not taken and empties the batch for reuse.
+void KX_DB_Batch_Clear(KX_DB_batch* b);
+
 // Strict decimal conversion of a whole string to a signed 32-bit integer.
 // Returns 0 and stores the value, or -1 and leaves *out unchanged.
 int s_str_to_int(const char* s, int32_t* out);

@@ -4,6 +4,7 @@
 #include "db/kx_tr69_action.h"
 #include "main/tr111.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -53,6 +54,89 @@ int entity_get_instance_nbr(const char* entity, char* out) {
 }
 
 namespace tr111 {
+
+SetWalk::SetWalk(KX_DB_handle* h, uint32_t set, const char* const* fmts, uint32_t nfmts)
+    : h_(h), set_(set), fmts_(fmts), nfmts_(nfmts) {
+    KX_DB_Batch_Init(&keys_);
+    KX_DB_Batch_Init(&reads_);
+    last_chunk_ = set == 0 || !h;
+    failed_ = nfmts > READS_MAX || (h && h->ipc_err != 0);
+}
+
+SetWalk::~SetWalk() {
+    KX_DB_Batch_Clear(&keys_);
+    KX_DB_Batch_Clear(&reads_);
+}
+
+bool SetWalk::next() {
+    if (failed_) return false;
+    if (++cur_ < end_) return true;
+    if (end_ >= nkeys_) {
+        if (last_chunk_ || !load_keys()) return false;
+        end_ = 0;
+    }
+    return load_reads(end_);
+}
+
+const char* SetWalk::key() const {
+    return cur_ < end_ ? keys_.req[cur_].text : nullptr;
+}
+
+const char* SetWalk::value(uint32_t j) const {
+    if (cur_ >= end_ || j >= nfmts_) return nullptr;
+    int slot = slots_[cur_ - begin_][j];
+    return slot < 0 ? nullptr : reads_.req[slot].text;
+}
+
+// The next chunk's sons by position, then their keys. False after the last
+// son or when the connection broke.
+bool SetWalk::load_keys() {
+    // The number of sons first, so that no son is asked for past the last
+    // (a son that went meanwhile still ends the walk early).
+    if (next_son_ == 0) sons_ = KX_set_get_nsons(h_, set_);
+    uint32_t ask = sons_ - static_cast<uint32_t>(next_son_);
+    if (ask > KX_DB_BATCH_MAX) ask = KX_DB_BATCH_MAX;
+    KX_DB_Batch_Clear(&reads_);
+    for (uint32_t i = 0; i < ask; ++i)
+        KX_DB_Batch_Son(&reads_, set_, next_son_ + static_cast<int>(i));
+    next_son_ += static_cast<int>(ask);
+    KX_DB_Batch_Clear(&keys_);
+    if (h_->ipc_err == 0 && KX_DB_Batch_Run(h_, &reads_) == 0) {
+        for (uint32_t i = 0; i < ask; ++i) {
+            uint32_t node = KX_DB_Batch_Node(&reads_, static_cast<int>(i));
+            if (node == 0) break;
+            KX_DB_Batch_Value(&keys_, node);
+        }
+    }
+    nkeys_ = keys_.n;
+    last_chunk_ = nkeys_ < ask || static_cast<uint32_t>(next_son_) >= sons_;
+    failed_ = h_->ipc_err != 0 || (nkeys_ > 0 && KX_DB_Batch_Run(h_, &keys_) != 0);
+    return !failed_ && nkeys_ > 0;
+}
+
+// The reads for the sons of the chunk from begin on, as many as one batch
+// holds; a path that does not fit a request fails the walk.
+bool SetWalk::load_reads(uint32_t begin) {
+    KX_DB_Batch_Clear(&reads_);
+    const uint32_t per = nfmts_ ? KX_DB_BATCH_MAX / nfmts_ : KX_DB_BATCH_MAX;
+    const uint32_t end = nkeys_ - begin < per ? nkeys_ : begin + per;
+    for (uint32_t i = begin; i < end; ++i) {
+        int32_t id = 0;
+        bool number = s_str_to_int(keys_.req[i].text, &id) == 0;
+        for (uint32_t j = 0; j < nfmts_; ++j) {
+            char path[KX_DB_BATCH_ARG + 1];
+            int n = snprintf(path, sizeof path, fmts_[j], static_cast<int>(id));
+            int& slot = slots_[i - begin][j];
+            slot = number ? KX_DB_Batch_Get(&reads_, path) : -1;
+            if (number && (slot < 0 || n < 0 || static_cast<size_t>(n) >= sizeof path))
+                failed_ = true;
+        }
+    }
+    if (!failed_ && reads_.n > 0 && KX_DB_Batch_Run(h_, &reads_) != 0) failed_ = true;
+    begin_ = cur_ = begin;
+    end_ = failed_ ? begin : end;
+    return !failed_;
+}
 
 DbString::~DbString() {
     free(s_);

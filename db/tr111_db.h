@@ -50,6 +50,65 @@ class DbHandle {
     KX_DB_handle* h_;
 };
 
+// A batch of pipelined reads whose texts not taken are freed when it goes.
+class DbBatch {
+  public:
+    DbBatch() { KX_DB_Batch_Init(&b_); }
+    ~DbBatch() { KX_DB_Batch_Clear(&b_); }
+    DbBatch(const DbBatch&) = delete;
+    DbBatch& operator=(const DbBatch&) = delete;
+    KX_DB_batch* get() { return &b_; }
+
+  private:
+    KX_DB_batch b_;
+};
+
+// Walks the sons of a set on one handle, as get_son and get_next would, but
+// pipelined: the number of sons, then per chunk of KX_DB_BATCH_MAX sons one
+// batch of son requests by position and one of value requests (the sons'
+// keys), then, for each son whose key is a number, the reads of up to two
+// paths formatted with it (path formats with one "%d"), in batches. A
+// search that stops early may have read a little past the son it stopped
+// at; reads change nothing.
+//
+//     for (tr111::SetWalk w(h, set, fmts, 1); w.next();)
+//         use(w.key(), w.value(0));
+//     if (w.failed()) ...
+class SetWalk {
+  public:
+    static constexpr uint32_t READS_MAX = 2;
+    SetWalk(KX_DB_handle* h, uint32_t set, const char* const* fmts = nullptr, uint32_t nfmts = 0);
+    ~SetWalk();
+    SetWalk(const SetWalk&) = delete;
+    SetWalk& operator=(const SetWalk&) = delete;
+
+    // Moves to the next son: false after the last one, or when the
+    // connection broke. key() and value() hold until the next call.
+    bool next();
+    // The son's key, or null when it has none.
+    const char* key() const;
+    // The value of the j-th path for this son; null when the path is
+    // absent or the key is no number.
+    const char* value(uint32_t j) const;
+    // The connection broke (the handle is then failed): the walk is cut short.
+    bool failed() const { return failed_; }
+
+  private:
+    bool load_keys();
+    bool load_reads(uint32_t begin);
+
+    KX_DB_handle* h_;
+    uint32_t set_;
+    const char* const* fmts_;
+    uint32_t nfmts_;
+    KX_DB_batch keys_;  // the chunk's keys
+    KX_DB_batch reads_; // son requests, then the reads of a part of the chunk
+    int slots_[KX_DB_BATCH_MAX][READS_MAX];
+    uint32_t sons_ = 0, nkeys_ = 0, begin_ = 0, end_ = 0, cur_ = 0;
+    int next_son_ = 0;
+    bool last_chunk_ = false, failed_ = false;
+};
+
 // A heap string returned by a database read, freed when it goes.
 class DbString {
   public:

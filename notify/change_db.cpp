@@ -26,10 +26,6 @@ static constexpr char TR111_MODULE[] = "TR111_notif";
 
 namespace {
 
-bool broken(const tr111::DbHandle& db) {
-    return db && db.get()->ipc_err != 0;
-}
-
 // Payload layout: three TLVs, a type byte and a 32-bit length in host byte
 // order each, no padding.
 constexpr uint32_t TLV_HEADER = 5;
@@ -261,23 +257,32 @@ int handle_db_change(const tr111_change* change) {
             break;
         }
     } else if (strstr(path, "/ManageableDevice")) {
-        // A change of a device record.
+        // A change of a device record. The index of the devices' MACs
+        // follows every change of the device set and of a MacAddress.
         switch (change->action) {
         case TR111_CHANGE_CREATE:
+            md_index_drop();
             device = device_of_param(param);
             event = 5;
             break;
         case TR111_CHANGE_DELETE:
             device = device_of_param(param);
+            if (device >= 0 && strcmp(path, DB_MANAGEABLE_DEVICE_SET) == 0)
+                md_index_forget(device);
+            else
+                md_index_drop(); // a key of a record, or the set itself
             event = 8;
             break;
         case TR111_CHANGE_UPDATE:
+            if (strstr(path, "MacAddress")) md_index_drop();
             notify_record_update(path);
             break;
         default:
             break;
         }
     } else {
+        // A level above the device set: the whole set may have gone.
+        if (strncmp(DB_MANAGEABLE_DEVICE_SET, path, strlen(path)) == 0) md_index_drop();
         char wan_ip[32];
         snprintf(wan_ip, sizeof wan_ip, "/dev/%s/ip", "ppp0");
         if (strstr(path, wan_ip)) event = 6;
@@ -288,18 +293,16 @@ int handle_db_change(const tr111_change* change) {
     return 0;
 }
 
-// The device list, the lease's MAC and the devices' MACs are read on one
-// handle. A device without a MAC (absent or empty) is skipped: it holds no
-// lease, and the devices after it are still searched.
+// The lease's MAC is looked up in the index of the devices' MACs (built on
+// this handle when missing), and the device found is checked on this
+// handle. A device without a MAC (absent or empty) holds no lease: the
+// devices after it are still searched.
 int32_t get_device_id_from_lease_id(int32_t lease) {
     tr111::DbHandle db(KX_DB_MAIN);
     if (!db) {
         TR111_ERR("unable to open Tamrix database ");
         return -1;
     }
-    int32_t ids[MD_MAX_NBR];
-    int count = md_get_list(ids, db.get());
-    if (count < 0) return -1;
     char key[128];
     snprintf(key, sizeof key, DB_LEASE_MAC_PATH, static_cast<int>(lease));
     tr111::DbString lease_mac(KX_DB_Get(db.get(), key));
@@ -308,19 +311,13 @@ int32_t get_device_id_from_lease_id(int32_t lease) {
         TR111_ERR("Mac address empty in lease ");
         return -1;
     }
-    for (int i = 0; i < count; ++i) {
-        snprintf(key, sizeof key, DB_MANAGEABLE_DEVICE_MAC_PATH, static_cast<int>(ids[i]));
-        tr111::DbString dev_mac(KX_DB_Get(db.get(), key));
-        if (!dev_mac || dev_mac.get()[0] == '\0') {
-            if (broken(db)) return -1;
-            TR111_ERR("Mac address empty in device ");
-            continue;
-        }
-        if (strstr(lease_mac.get(), dev_mac.get())) return ids[i];
-    }
-    return -1;
+    return md_index_find(db.get(), lease_mac.get());
 }
 
+// The rules are searched in set order for the first whose host holds the
+// lease's address, then the devices for the one that names that rule; both
+// walks on one handle, their reads pipelined (a batch may read a little
+// past the rule or device found; the lines are those of the sons up to it).
 int32_t get_device_id_from_abondonned_lease_id(int32_t lease) {
     tr111::DbHandle db(KX_DB_MAIN);
     if (!db) {
@@ -343,27 +340,21 @@ int32_t get_device_id_from_abondonned_lease_id(int32_t lease) {
         TR111_ERR("set doesn't exist ");
         return -1;
     }
+    static const char* const host[] = {PORT_MAPPING_INTERNAL_CLIENT_PATH};
     int32_t rule = -1;
-    for (uint32_t node = KX_set_get_son(h, rules, 0); node != 0; node = KX_set_get_next(h, node)) {
-        tr111::DbString value(KX_set_get_value(h, node));
+    for (tr111::SetWalk walk(h, rules, host, 1); rule < 0 && walk.next();) {
         int32_t id = 0;
-        if (s_str_to_int(value.get(), &id) != 0) {
+        if (s_str_to_int(walk.key(), &id) != 0) {
             TR111_ERR(" invalid crpt id value ");
             return -1;
         }
-        snprintf(key, sizeof key, PORT_MAPPING_INTERNAL_CLIENT_PATH, static_cast<int>(id));
-        tr111::DbString host(KX_DB_Get(h, key));
         // A rule without a host (another kind of rule) is no device's: the
         // search goes on.
-        if (!host) {
-            if (h->ipc_err) return -1;
+        if (!walk.value(0)) {
             TR111_ERR("IP is empty in crpt rule ");
             continue;
         }
-        if (strstr(host.get(), lease_ip.get())) {
-            rule = id;
-            break;
-        }
+        if (strstr(walk.value(0), lease_ip.get())) rule = id;
     }
     if (rule < 0) return -1;
 
@@ -373,29 +364,27 @@ int32_t get_device_id_from_abondonned_lease_id(int32_t lease) {
         TR111_ERR("Manageable device set doesn't exist ");
         return -1;
     }
-    for (uint32_t node = KX_set_get_son(h, devices, 0); node != 0;
-         node = KX_set_get_next(h, node)) {
-        tr111::DbString value(KX_set_get_value(h, node));
+    static const char* const crpt[] = {DB_MANAGEABLE_DEVICE_CRPT_PATH};
+    tr111::SetWalk walk(h, devices, crpt, 1);
+    while (walk.next()) {
         int32_t id = 0;
-        if (s_str_to_int(value.get(), &id) != 0) {
+        if (s_str_to_int(walk.key(), &id) != 0) {
             TR111_ERR("Invalid md id value ");
             return -1;
         }
-        snprintf(key, sizeof key, DB_MANAGEABLE_DEVICE_CRPT_PATH, static_cast<int>(id));
-        tr111::DbString crpt(KX_DB_Get(h, key));
         // A device without a rule is not its owner: the search goes on.
-        if (!crpt) {
-            if (h->ipc_err) return -1;
+        if (!walk.value(0)) {
             TR111_ERR("IP is empty in crpt rule ");
             continue;
         }
         int32_t crpt_id = 0;
-        if (s_str_to_int(crpt.get(), &crpt_id) != 0) return -1;
+        if (s_str_to_int(walk.value(0), &crpt_id) != 0) return -1;
         if (crpt_id == rule) {
             TR111_ERR(" Device found ");
             return id;
         }
     }
+    if (walk.failed()) return -1;
     TR111_ERR("Device id not found ");
     return -1;
 }

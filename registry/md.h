@@ -57,6 +57,17 @@ int md_get_type(int32_t id, KX_DB_handle* db = nullptr);
 int md_set_type(int32_t id, int flag);
 int md_remove(int32_t id);
 
+// Index of the listed devices' MAC addresses for the lease searches (kept
+// in memory, built by a walk on h when missing). The first listed device
+// whose MacAddress the lease's hardware MAC contains, checked on h before
+// it is returned; -1 when none does or the walk failed.
+int32_t md_index_find(KX_DB_handle* h, const char* lease_mac);
+// The device set may have changed (a record created or deleted, a
+// MacAddress written, start-up): the next search walks again.
+void md_index_drop();
+// The record of id was deleted: it leaves the index.
+void md_index_forget(int32_t id);
+
 // Status table, shared by the request loop and the message receive thread.
 struct mdlt_entry {
     int32_t id;     // -1: free

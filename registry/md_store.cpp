@@ -92,18 +92,19 @@ int write_key(const char* fmt, int32_t id, const char* value) {
 
 enum class Walk { listed, no_set, bad_key, broken };
 
-// Walks the device set on h and stores the ids of the listed devices: the
-// first MD_MAX_NBR children whose ids are 0..MD_ID_MAX (a child without a
-// value is skipped). Any other child is left out with an error line.
+// Walks the device set on h (its keys read in pipelined batches) and
+// stores the ids of the listed devices: the first MD_MAX_NBR children whose
+// ids are 0..MD_ID_MAX (a child without a value is skipped). Any other
+// child is left out with an error line.
 Walk md_walk_devices(KX_DB_handle* h, int32_t* ids, int* count) {
     *count = 0;
     uint32_t set = KX_get_set(h, DB_MANAGEABLE_DEVICE_SET);
     if (set == 0) return h->ipc_err ? Walk::broken : Walk::no_set;
-    for (uint32_t node = KX_set_get_son(h, set, 0); node != 0; node = KX_set_get_next(h, node)) {
-        tr111::DbString key(KX_set_get_value(h, node));
-        if (!key) continue;
+    tr111::SetWalk walk(h, set);
+    while (walk.next()) {
+        if (!walk.key()) continue;
         int32_t id = -1;
-        if (s_str_to_int(key.get(), &id) != 0) return Walk::bad_key;
+        if (s_str_to_int(walk.key(), &id) != 0) return Walk::bad_key;
         if (id < 0 || id > MD_ID_MAX) {
             TR111_ERRF("device id %d out of range 0..%d, not listed\n", static_cast<int>(id),
                        static_cast<int>(MD_ID_MAX));
@@ -117,7 +118,7 @@ Walk md_walk_devices(KX_DB_handle* h, int32_t* ids, int* count) {
         ids[(*count)++] = id;
     }
     // A walk cut short by a broken connection is not a shorter list.
-    return h->ipc_err ? Walk::broken : Walk::listed;
+    return walk.failed() || h->ipc_err ? Walk::broken : Walk::listed;
 }
 
 } // namespace
@@ -483,8 +484,11 @@ int md_remove(int32_t id) {
     bool failed = broken(db);
     db.close_set();
     if (failed) {
+        md_index_drop(); // whether the record is gone is not known
         TR111_ERRF("connection failed while deleting %s\n", record.s);
         return -1;
     }
+    // The lease searches stop finding it now, not once its deletion is back.
+    md_index_forget(id);
     return 0;
 }

@@ -65,6 +65,7 @@ int find_locked(int32_t id) {
 } // namespace
 
 int md_initilize() {
+    md_index_drop();
     int32_t ids[MD_MAX_NBR];
     int count = md_get_list(ids);
     MdltLock lock;
@@ -280,47 +281,34 @@ int md_get_device_ip(int32_t id, char* out) {
         return -1;
     }
     TR111_INFO("lease set get with succes ");
+    // The leases in set order, their MACs read in pipelined batches; the
+    // first whose MAC begins with the device's is the device's lease.
+    static const char* const hardware_mac[] = {DB_LEASE_MAC_PATH};
     int32_t lease = -1;
-    bool found = false;
-    for (uint32_t node = KX_set_get_son(db.get(), set, 0); node != 0;
-         node = KX_set_get_next(db.get(), node)) {
+    for (tr111::SetWalk walk(db.get(), set, hardware_mac, 1); lease < 0 && walk.next();) {
         int32_t current = -1;
-        {
-            tr111::DbString key(KX_set_get_value(db.get(), node));
-            if (!key) {
-                db.close_get();
-                TR111_ERR("Error in KX_set_get_value");
-                return -1;
-            }
-            if (s_str_to_int(key.get(), &current) != 0) {
-                key.reset();
-                db.close_get();
-                TR111_ERR(" invalid CurrentleaseId value ");
-                return -1;
-            }
+        if (!walk.key()) {
+            TR111_ERR("Error in KX_set_get_value");
+            return -1;
+        }
+        if (s_str_to_int(walk.key(), &current) != 0) {
+            TR111_ERR(" invalid CurrentleaseId value ");
+            return -1;
         }
         TR111_INFOF("lease id=%d  \n", static_cast<int>(current));
-        snprintf(path, sizeof path, DB_LEASE_MAC_PATH, static_cast<int>(current));
-        tr111::DbString lease_mac(TR111_KX_DB_Get(db.get(), path));
+        const char* lease_mac = walk.value(0);
         if (!lease_mac) {
-            db.close_get();
             TR111_ERRF("No mac address found in lease %d\n", static_cast<int>(current));
             return -1;
         }
-        TR111_INFOF("mac address %s found in lease %d\n", lease_mac.get(),
-                    static_cast<int>(current));
-        if (strncmp(lease_mac.get(), mac, MAC_LEN) == 0) {
-            TR111_INFOF("param_val=%s et md_mac_addr=%s\n", lease_mac.get(), mac);
+        TR111_INFOF("mac address %s found in lease %d\n", lease_mac, static_cast<int>(current));
+        if (strncmp(lease_mac, mac, MAC_LEN) == 0) {
+            TR111_INFOF("param_val=%s et md_mac_addr=%s\n", lease_mac, mac);
             lease = current;
-            found = true;
-            break;
         }
     }
-    if (!found) {
-        // No lease of this device (or the walk ended on a broken connection).
-        db.close_get();
-        return -1;
-    }
+    // No lease of this device (or the walk ended on a broken connection).
+    if (lease < 0) return -1;
     snprintf(path, sizeof path, DB_LEASE_IP_PATH, static_cast<int>(lease));
     tr111::DbString ip(TR111_KX_DB_Get(db.get(), path));
     db.close_get();

@@ -120,35 +120,40 @@ TEST_F(Crpt, CreateWritesTheEightKeysThenReconfigures) {
 TEST_F(Crpt, CreateNextIdAndFirstFreePort) {
     for (int id : {3, 0, 1})
         rule(id, 30000 + id);
-    // Rules without a readable first port block nothing.
+    // Rules without a readable first port block nothing; an id a device
+    // record still names (its rule deleted behind its back) is not handed out.
     db_set({{rule_path(4, "enabled"), "0"}, {rule_path(5, kWan), "x"}});
+    device(1, "0", {{"Crpt_Id", "6"}});
     WireLog wire;
-    ASSERT_EQ(crpt_create(8080, "192.168.1.21"), 6);
-    // One pass over the rules, one instance list, one write.
+    std::string log = logged([] { ASSERT_EQ(crpt_create(8080, "192.168.1.21"), 7); });
+    EXPECT_TRUE(has(log, "device 1 names rule 6, which no rule holds: that id stays taken\n"));
+    // One pass over the rules and the records, one instance list, one write.
     EXPECT_EQ(wire.conns().size(), 3u);
-    EXPECT_EQ(db_get(rule_path(6, kWan)), "30002");
+    EXPECT_EQ(db_get(rule_path(7, kWan)), "30002");
     // Gaps are not filled, a freed low port is taken again; 254 is the last
     // id the instance list can carry (instance 255).
     db_del(rule_path(0));
-    ASSERT_EQ(crpt_create(8080, "192.168.1.22"), 7);
+    ASSERT_EQ(crpt_create(8080, "192.168.1.22"), 8);
     rule(253, 30004);
     ASSERT_EQ(crpt_create(8080, "192.168.1.22"), 254);
-    EXPECT_EQ(db_get(rule_path(7, kWan)) + db_get(rule_path(254, kWan)), "3000030005");
+    EXPECT_EQ(db_get(rule_path(8, kWan)) + db_get(rule_path(254, kWan)), "3000030005");
     // Every port from dst/start to dst/end is held, by a rule of any id (one
-    // past 254 too, which the list cannot show); past 254, the lowest free id.
+    // past 254 too, which the list cannot show); past 254, the lowest id no
+    // rule holds and no record names.
     db_set({{rule_path(300, kWan), "30006"},
-            {rule_path(8, kWan), "30007"},
-            {rule_path(8, "services/0/trigger/0/dst/end"), "30009"}});
-    ASSERT_EQ(crpt_create(7547, "192.168.1.20"), 0);
-    EXPECT_EQ(db_get(rule_path(0, kWan)), "30010");
+            {rule_path(9, kWan), "30007"},
+            {rule_path(9, "services/0/trigger/0/dst/end"), "30009"}});
+    device(2, "0", {{"Crpt_Id", "0"}});
+    ASSERT_EQ(crpt_create(7547, "192.168.1.20"), 2);
+    EXPECT_EQ(db_get(rule_path(2, kWan)), "30010");
     // No id of 0..254 free (254 the highest): -15 and its line, nothing written.
     db_del(rule_path(300));
-    KV all{{rule_path(2, "enabled"), "0"}};
-    for (int id = 9; id < 253; ++id)
+    KV all;
+    for (int id = 10; id < 253; ++id)
         all.push_back({rule_path(id, "enabled"), "0"});
     db_set(all);
     wire.clear();
-    std::string log = logged([] { EXPECT_EQ(crpt_create(7547, "192.168.1.20"), CRPT_ERR_CREATE); });
+    log = logged([] { EXPECT_EQ(crpt_create(7547, "192.168.1.20"), CRPT_ERR_CREATE); });
     EXPECT_TRUE(has(log, "In crpt_create: No free port mapping rule id from 0 to 254\n\n")) << log;
     EXPECT_EQ(wire.conns().size(), 1u);
 

@@ -8,6 +8,7 @@
 #include "tests/support/wire.h"
 
 #include <gtest/gtest.h>
+#include <sstream>
 
 using namespace tr111test;
 using Strings = std::vector<std::string>;
@@ -187,4 +188,51 @@ TEST_F(DbClient, Tr69ActionExchangeFailuresAndNoServer) {
               std::string::npos)
         << cap.text();
     EXPECT_EQ(std::string(out), "\x04\x01");
+}
+
+// A batch writes the very items of its single operations, all before the first
+// reply is read; a walk reads keys and the paths below them across chunks.
+TEST_F(DbClient, BatchesAndSetWalks) {
+    // 129 sons, in the server's order 0 to 127, then x: two whole chunks and one more.
+    server.set("/w/x/a", "-");
+    for (int i = 127; i >= 0; --i)
+        server.set("/w/" + std::to_string(i) + "/" + (i % 3 ? "a" : "b"), std::to_string(i));
+    tr111::DbHandle db(KX_DB_MAIN);
+    KX_DB_handle* h = db.get();
+    const uint32_t set = KX_get_set(h, "/w");
+    const std::string hex = (std::stringstream() << std::hex << set).str();
+    wire.clear();
+    tr111::DbBatch b;
+    int slots[] = {KX_DB_Batch_Son(b.get(), set, 2),   KX_DB_Batch_Son(b.get(), 0, 0),
+                   KX_DB_Batch_Get(b.get(), "/w/4/a"), KX_DB_Batch_Get(b.get(), "/w/4/b"),
+                   KX_DB_Batch_Value(b.get(), 0),      KX_DB_Batch_Son(b.get(), set, 129)};
+    ASSERT_EQ(KX_DB_Batch_Run(h, b.get()), 0);
+    Strings items = wire.conns().back().items,
+            want = {"> rg_conf_set_get_son", "> " + hex + " 2",
+                    "> rg_conf_get_exist",   "> /w/4/a",
+                    "> rg_conf_get_exist",   "> /w/4/b",
+                    "> rg_conf_set_get_son", "> " + hex + " 129"};
+    ASSERT_EQ(items.size(), 12u);
+    EXPECT_EQ(Strings(items.begin(), items.begin() + 8), want);
+    EXPECT_EQ(KX_DB_Batch_Node(b.get(), slots[0]), KX_set_get_son(h, set, 2));
+    EXPECT_EQ(KX_DB_Batch_Node(b.get(), slots[1]) + KX_DB_Batch_Node(b.get(), slots[5]), 0u);
+    EXPECT_STREQ(tr111::DbString(KX_DB_Batch_Take(b.get(), slots[2])).get(), "4");
+    EXPECT_TRUE(!KX_DB_Batch_Take(b.get(), slots[3]) && !KX_DB_Batch_Take(b.get(), slots[4]));
+    // Every son in order with its two paths; a key that is no number reads none.
+    static const char* const fmts[] = {"/w/%d/a", "/w/%d/b"};
+    std::string seen, expect;
+    for (tr111::SetWalk w(h, set, fmts, 2); w.next();)
+        seen += std::string(w.key()) + "=" + (w.value(0) ?: "") + (w.value(1) ?: "") + " ";
+    for (int i = 0; i < 128; ++i)
+        expect += std::to_string(i) + "=" + std::to_string(i) + " ";
+    EXPECT_EQ(seen, expect + "x= ");
+    // A reply that never comes cuts the walk short: failed, the handle too,
+    // and no result of that batch.
+    wire.fail_write("/w/100/b");
+    seen.clear();
+    tr111::SetWalk w(h, set, fmts, 2);
+    while (w.next())
+        seen = w.key();
+    EXPECT_TRUE(w.failed() && h->ipc_err != 0 && !w.key());
+    EXPECT_EQ(seen, "95"); // the last of the batch before
 }

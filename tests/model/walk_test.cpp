@@ -3,11 +3,12 @@
 // The whole lab runs (confd, mgmtd, tr69agent, tr111d). Each step is one of
 // the lab's verbs, done in-process as the lab's commands do it (one commit
 // to confd each: device add and del, lease add, renew, release, expire,
-// abandon, the WAN address), a foreign component deleting a pass-through
-// rule, or an ACS set through the agent (RetainDeviceEntry,
-// ConnectionRequestPassThroughEnable, DeviceConnectionRequestURL, with
-// invalid values and absent instances). After each step the walk waits
-// until the daemon has handled everything the step caused, then checks:
+// abandon, the WAN address), a record given another MAC address, a foreign
+// component deleting a pass-through rule, or an ACS set through the agent
+// (RetainDeviceEntry, ConnectionRequestPassThroughEnable,
+// DeviceConnectionRequestURL, with invalid values and absent instances).
+// After each step the walk waits until the daemon has handled everything
+// the step caused, then checks:
 //   - no two enabled rules share a WAN port (a rule holds dst/start..dst/end);
 //   - no two device records name the same rule;
 //   - the instance list is the model's devices, NumberOfEntries its length,
@@ -236,7 +237,8 @@ class Walk {
             {10, &Walk::device_add},   {4, &Walk::device_del},    {10, &Walk::lease_add},
             {10, &Walk::lease_renew},  {8, &Walk::lease_release}, {3, &Walk::lease_expire},
             {4, &Walk::lease_abandon}, {3, &Walk::wan_ip},        {2, &Walk::rule_del},
-            {10, &Walk::set_retain},   {10, &Walk::set_crpt},     {14, &Walk::set_url}};
+            {10, &Walk::set_retain},   {10, &Walk::set_crpt},     {14, &Walk::set_url},
+            {3, &Walk::device_mac}};
         int total = 0;
         for (const auto& v : verbs)
             total += v.first;
@@ -293,6 +295,14 @@ class Walk {
         if (!remove(DEV + str(d))) fail("device del: failed");
         m_.forget(d);
         return "device del " + str(d);
+    }
+    // The component that keeps the records gives a device another MAC.
+    std::string device_mac() {
+        int d = pick_(NDEV), m = pick_(NMAC);
+        if (!m_.dev[d].on) return "";
+        if (!commit({{DEV + str(d) + "/MacAddress", mac(m)}})) fail("device mac: commit failed");
+        m_.dev[d].mac = m;
+        return "device " + str(d) + " MacAddress " + mac(m);
     }
     std::string lease_add() {
         int l = free_lease(true), d = pick_(NDEV);

@@ -246,8 +246,9 @@ TEST_F(Table, DeviceIpFromLeases) {
     EXPECT_TRUE(has(log, "In md_get_device_ip: No mac address found in lease 2\n")) << log;
 }
 
-// The receive thread adds, refreshes and removes while the request loop (here) reads and
-// updates. Run under ThreadSanitizer (TR111_SANITIZE=thread) to check the locking.
+// The receive thread adds, refreshes, removes and searches the index of MACs while the
+// request loop (here) reads, updates and drops the index. Run under ThreadSanitizer
+// (TR111_SANITIZE=thread) to check the locking.
 TEST_F(Table, TwoThreadsShareTheTable) {
     for (int id = 0; id < 4; ++id)
         device(id, "0", {{"retainDevEntry", "1"}});
@@ -255,15 +256,20 @@ TEST_F(Table, TwoThreadsShareTheTable) {
     std::atomic<bool> stop{false};
     std::atomic<int> bad{0};
     std::thread events([&] {
-        for (int i = 0; i < 60; ++i)
+        for (int i = 0; i < 60; ++i) {
+            tr111::DbHandle db(KX_DB_MAIN);
+            std::string mac = "00:11:22:33:44:0" + std::to_string(i % 4);
             bad += md_refresh_status(i % 4, 1) != 0 || mdlt_add(100 + i) != 0 ||
-                   md_refresh_status(i % 4, 0) != 0 || mdlt_remove(100 + i) != 0;
+                   md_refresh_status(i % 4, 0) != 0 || mdlt_remove(100 + i) != 0 ||
+                   md_index_find(db.get(), mac.c_str()) != i % 4;
+        }
         stop = true;
     });
     for (int i = 0; !stop; ++i) {
         int st = md_is_active(i % 4);
         bad += (st != 0 && st != 1) || mdlt_add(250) != 0 || mdlt_update_status(250, 0) != 0 ||
                mdlt_remove(250) != 0;
+        i % 2 ? md_index_drop() : md_index_forget(9);
     }
     events.join();
     EXPECT_EQ(bad.load(), 0);

@@ -93,7 +93,8 @@ inline int mdlt_status(int32_t id) {
     return -1;
 }
 
-// One confd per suite; each test starts with /KELMO, /fw, /dev emptied and mdlt free.
+// One confd per suite; each test starts with /KELMO, /fw, /dev emptied, mdlt
+// free and no index of the devices' MACs.
 class DbTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { confd_ = new Confd(); }
@@ -104,6 +105,7 @@ class DbTest : public ::testing::Test {
             db_del(p);
         db_del("/dev", true);
         std::fill(std::begin(mdlt), std::end(mdlt), mdlt_entry{-1, 0});
+        md_index_drop();
     }
     static inline Confd* confd_ = nullptr;
 };
