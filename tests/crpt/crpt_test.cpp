@@ -3,6 +3,7 @@
 #include "crpt/crpt.h"
 #include "platform/include/ipc.h"
 #include "tests/support/db.h"
+#include "tests/support/script_db.h"
 #include "tests/support/wire.h"
 
 #include <cstring>
@@ -188,4 +189,15 @@ TEST_F(Crpt, CreateChecksTheInstanceListOnce) {
     EXPECT_EQ(count(log, "In crpt_port_wan_is_used: Entity_get_instance_nbr code error:-1 \n"), 1u);
     EXPECT_TRUE(has(log, "In crpt_create: All Wan port numbers in range are in use\n\n"));
     EXPECT_EQ(n_of(wire.written(), "rg_conf_set_path_value"), 0);
+}
+
+// A server that lists the rules in an order of its own (the last written
+// first): the new id is one above the highest, not above the last listed.
+TEST(CrptOtherServer, NextIdAboveTheHighestWhateverTheOrder) {
+    ScriptDb server(true);
+    ASSERT_TRUE(server.up());
+    for (int id : {0, 5, 2})
+        server.set(rule_path(id, kWan), std::to_string(30000 + id));
+    EXPECT_EQ(crpt_create(7547, "192.168.1.20"), 6);
+    EXPECT_EQ(server.get(rule_path(6, kWan)) + server.get(rule_path(6, "fwd_from")), "300017547");
 }

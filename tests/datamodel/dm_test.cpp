@@ -75,21 +75,30 @@ TEST_F(DmParam, CountInstanceListAndNotificationLimit) {
 // stored), then as a WT111R2 device; faults where nothing can be read.
 TEST_F(DmParam, ReadsOfTr111AndWt111r2Devices) {
     device(0, "1",
-           {{"OUI", "00D09E77"}, {"Crpt_Id", "0"}, {"path", "cr"}, {"retainDevEntry", "1"}});
+           {{"OUI", "00D09E77"},
+            {"SerialNumber", std::string(70, 'S')},
+            {"ProductClass", std::string(70, 'P')},
+            {"Crpt_Id", "0"},
+            {"path", "cr"},
+            {"retainDevEntry", "1"}});
     rule(0, 30000, "1");
     set_status(0, 1);
     db_set({{"/dev/ppp0/ip", "203.0.113.9"}}, true);
     auto reads = [] {
         std::string s;
-        for (dm_handler* h : {get_val_MGMTSRV_MGTDEVICE_MANUFACTURER_OUI, get_val_MGTDEVICE_ACTIVE,
-                              get_val_RETAIN_DEVICE_ENTRY, get_val_MGTDEVICE_CRPT_ENABLE,
-                              get_val_MGTDEVICE_DEVICE_CON_REQ_URL, get_val_MGTDEVICE_CON_REQ_URL})
+        for (dm_handler* h :
+             {get_val_MGMTSRV_MGTDEVICE_MANUFACTURER_OUI, get_val_MGMTSRV_MGTDEVICE_SERIAL_NUMBER,
+              get_val_MGTDEVICE_PRODUCT_CLASS, get_val_MGTDEVICE_ACTIVE,
+              get_val_RETAIN_DEVICE_ENTRY, get_val_MGTDEVICE_CRPT_ENABLE,
+              get_val_MGTDEVICE_DEVICE_CON_REQ_URL, get_val_MGTDEVICE_CON_REQ_URL})
             s += get(h, {1}) + ",";
         return s;
     };
-    EXPECT_EQ(reads(), "00D09E,0,0,0,,,");
+    // The identity cut to its widths: 6, 64, 64.
+    const std::string id = "00D09E," + std::string(64, 'S') + "," + std::string(64, 'P') + ",";
+    EXPECT_EQ(reads(), id + "0,0,0,,,");
     db_set({{dev_path(0, "type"), "0"}});
-    EXPECT_EQ(reads(), "00D09E,1,1,1,http://192.168.1.20:7547/cr,http://203.0.113.9:30000/cr,");
+    EXPECT_EQ(reads(), id + "1,1,1,http://192.168.1.20:7547/cr,http://203.0.113.9:30000/cr,");
     for (dm_handler* h : {get_val_MGTDEVICE_ACTIVE, get_val_MGTDEVICE_PRODUCT_CLASS})
         EXPECT_EQ(get(h, {7}), F); // no record, not in the status table
 }
@@ -101,16 +110,18 @@ TEST_F(DmParam, RetainSetAndRemovalOfAnInactiveDevice) {
         EXPECT_EQ(set(set_val_RETAIN_DEVICE_ENTRY, {1}, bad), 9002) << bad;
     EXPECT_EQ(db_get(dev_path(0, "type")) + db_get(dev_path(0, "retainDevEntry")), "0(absent)");
     // No longer retained: 0 active and 3 of unknown status stay; 1 inactive
-    // goes with its rule, 4 inactive without a rule all the same.
-    for (int id : {0, 1, 3, 4}) {
+    // goes with its rule, 4 inactive without a rule all the same; 5 inactive
+    // set to 2 is retained all the same.
+    for (int id : {0, 1, 3, 4, 5}) {
         device(id, "0", {{"Crpt_Id", std::to_string(id)}});
         if (id != 4) rule(id, 30000 + id);
         if (id != 3) set_status(id, id == 0);
-        EXPECT_EQ(set(set_val_RETAIN_DEVICE_ENTRY, {uint32_t(id + 1)}, "0"), 0);
+        EXPECT_EQ(set(set_val_RETAIN_DEVICE_ENTRY, {uint32_t(id + 1)}, id == 5 ? "2" : "0"), 0);
     }
-    for (int id : {0, 3})
-        EXPECT_EQ(db_get(dev_path(id, "retainDevEntry")) + db_get(rule_path(id, "enabled")), "00");
-    EXPECT_EQ(mdlt_count(0), 1);
+    for (int id : {0, 3, 5})
+        EXPECT_EQ(db_get(dev_path(id, "retainDevEntry")) + db_get(rule_path(id, "enabled")),
+                  id == 5 ? "20" : "00");
+    EXPECT_EQ(mdlt_count(0) + mdlt_count(5), 2);
     for (int id : {1, 4})
         EXPECT_EQ(db_get(dev_path(id)) + db_get(rule_path(id)) + std::to_string(mdlt_count(id)),
                   "(absent)(absent)0");
@@ -124,7 +135,7 @@ TEST_F(DmParam, PassThroughSwitch) {
     rule(4, 30000);
     db_set({{dev_path(0, "Crpt_Id"), "4"}});
     // 2 is stored, the rule left as it is.
-    for (auto [value, enabled] : {std::pair{"1", "1"}, {"0", "0"}, {"2", "0"}}) {
+    for (auto [value, enabled] : {std::pair{"0", "0"}, {"1", "1"}, {"2", "1"}}) {
         EXPECT_EQ(set(set_val_MGTDEVICE_CRPT_ENABLE, {1}, value), 0);
         EXPECT_EQ(db_get(dev_path(0, "Crpt_Enable")) + db_get(rule_path(4, "enabled")),
                   std::string(value) + enabled);
@@ -283,4 +294,9 @@ TEST_F(DmUrl, HostsAndARuleRemovedBehindTheDevicesBack) {
     EXPECT_EQ(db_get(dev_path(0, "Crpt_Id")) + " " + db_get(rule_path(2, "enabled")) + " " +
                   db_get(rule_path(2, "rdir/item/0/hostname")),
               "2 1 192.0.2.11");
+    // A new URL for a device with its rule switches the rule on again.
+    db_set({{rule_path(2, "enabled"), "0"}});
+    ASSERT_EQ(set(SET, {1}, "http://192.0.2.12:7547/cr"), 0);
+    EXPECT_EQ(db_get(rule_path(2, "enabled")) + db_get(rule_path(2, "rdir/item/0/hostname")),
+              "1192.0.2.12");
 }

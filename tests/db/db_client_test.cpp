@@ -1,13 +1,21 @@
-// The database client against a real confd, every item it writes recorded.
+// The database client against a server played by the test (script_db.h):
+// every item the client writes recorded, any read or write of the test's
+// choosing failed, sons in the order the server lists them.
 #include "db/kx_tr69_action.h"
-#include "tests/support/db.h"
+#include "db/tr111_db.h"
+#include "tests/support/capture.h"
+#include "tests/support/script_db.h"
 #include "tests/support/wire.h"
 
+#include <gtest/gtest.h>
 #include <sstream>
 
 using namespace tr111test;
+using Strings = std::vector<std::string>;
 
-struct DbClient : DbTest {
+struct DbClient : ::testing::Test {
+    void SetUp() override { ASSERT_TRUE(server.up()); }
+    ScriptDb server{true}; // lists sons last written first
     WireLog wire;
 };
 
@@ -21,19 +29,22 @@ TEST_F(DbClient, CommandsAndClosesPerKind) {
         {"rg_conf_priv_set_path_value", "rg_conf_priv_get_exist", "rg_conf_priv_set_free",
          "rg_conf_get_set", "#2"},
         {"rg_factory_set_value", "rg_factory_get_exist", "rg_factory_free", "rg_conf_get_set", ""}};
+    server.set("/t/x", "main");
     for (uint32_t kind = 0; kind < 4; ++kind) {
         wire.clear();
         SCOPED_TRACE(kind);
         KX_DB_handle* h = KX_DB_Open(kind);
         EXPECT_EQ(KX_DB_Set(h, "/t/k", "v"), 0);
         EXPECT_STREQ(tr111::DbString(KX_DB_Get(h, "/t/k")).get(), "v");
+        EXPECT_EQ(server.get("/t/k", kind), "v");
         KX_DB_Delete(h, "/t/k");
-        EXPECT_NE(KX_get_set(h, "/t"), 0u);
+        EXPECT_NE(KX_get_set(h, "/t"), 0u); // the main store's /t, or the RAM store's
         TR111_Close_db_get(h);
         const Strings& c = cmds[kind];
         EXPECT_EQ(wire.written(), (Strings{c[0], "/t/k", "v", c[1], "/t/k", c[2], "/t/k", c[3],
                                            "/t", "close", "|"}));
         EXPECT_EQ(wire.conns().back().close_err, 0u);
+        EXPECT_EQ(server.get("/t/k", kind), "(absent)");
         wire.clear();
         TR111_Close_db_set(KX_DB_Open(kind));
         EXPECT_EQ(wire.written(),
@@ -41,19 +52,36 @@ TEST_F(DbClient, CommandsAndClosesPerKind) {
     }
 }
 
-TEST_F(DbClient, StickyErrorRefusesEverythingAfterAFailedWrite) {
-    KX_DB_handle* h = KX_DB_Open(KX_DB_MAIN);
-    wire.fail_write("/fail/here");
-    EXPECT_EQ(KX_DB_Set(h, "/fail/here", "1"), -1);
-    size_t items = wire.conns().back().items.size();
-    EXPECT_TRUE(!KX_DB_Get(h, "/x") && !KX_set_get_value(h, 1));
-    EXPECT_EQ(KX_DB_Set(h, "/x", "1"), -1);
-    KX_DB_Delete(h, "/x");
-    EXPECT_EQ(KX_get_set(h, "/x") + KX_set_get_son(h, 1, 0), 0u);
-    // Nothing more went out, not even on close, and the error reached the close.
-    TR111_Close_db_set(h);
-    EXPECT_EQ(wire.conns().back().items.size(), items);
-    EXPECT_NE(wire.conns().back().close_err, 0u);
+TEST_F(DbClient, AFailedWriteOrReadFailsTheHandleForGood) {
+    // The handle's kind; a write the client fails, or a read the server leaves unanswered.
+    for (auto [kind, write] : {std::pair{KX_DB_MAIN, true},
+                               {KX_DB_MAIN, false},
+                               {KX_DB_PRIV, false},
+                               {KX_DB_FACTORY, false}}) {
+        SCOPED_TRACE(std::to_string(kind) + (write ? " write" : " read"));
+        wire.clear();
+        KX_DB_handle* h = KX_DB_Open(kind);
+        if (write) {
+            wire.fail_write("/fail/here");
+            EXPECT_EQ(KX_DB_Set(h, "/fail/here", "1"), -1);
+        } else {
+            server.fail("/fail/here");
+            EXPECT_EQ(KX_DB_Get(h, "/fail/here"), nullptr);
+        }
+        size_t items = wire.conns().back().items.size();
+        EXPECT_TRUE(!KX_DB_Get(h, "/x") && !KX_set_get_value(h, 1) && !KX_DB_Is_Defined(h, "/x"));
+        EXPECT_EQ(KX_DB_Set(h, "/x", "1"), -1);
+        KX_DB_Delete(h, "/x");
+        EXPECT_EQ(KX_get_set(h, "/x") + KX_set_get_son(h, 1, 0) + KX_set_get_next(h, 1) +
+                      KX_set_get_nsons(h, 1),
+                  0u);
+        // Nothing more goes out, but "close" on a factory handle; the error reaches the close.
+        TR111_Close_db_set(h);
+        const auto conn = wire.conns().back();
+        EXPECT_EQ(conn.items.size(), items + (kind == KX_DB_FACTORY));
+        EXPECT_EQ(conn.items.back().substr(0, 7), kind == KX_DB_FACTORY ? "> close" : "> /fail");
+        EXPECT_NE(conn.close_err, 0u);
+    }
     // A failed "reconf" still lets "close" go out; its error reaches the close.
     wire.clear();
     wire.fail_write("reconf");
@@ -62,15 +90,18 @@ TEST_F(DbClient, StickyErrorRefusesEverythingAfterAFailedWrite) {
     EXPECT_NE(wire.conns().back().close_err, 0u);
 }
 
-TEST_F(DbClient, SetWalkRefusedArgumentsAndAbsentPaths) {
-    db_set({{rule_path(10, "enabled"), "1"}, {rule_path(2, "enabled"), "1"}, {rule_path(0), "0"}});
+TEST_F(DbClient, SetWalkInTheServersOrderRefusedArgumentsAndAbsentPaths) {
+    for (const char* id : {"2", "10", "0"})
+        server.set(std::string("/fw/rule/loc_srv/") + id + "/enabled", "1");
     tr111::DbHandle db(KX_DB_MAIN);
     KX_DB_handle* h = db.get();
     uint32_t set = KX_get_set(h, "/fw/rule/loc_srv/");
     Strings keys;
     for (uint32_t node = KX_set_get_son(h, set, 0); node != 0; node = KX_set_get_next(h, node))
         keys.push_back(tr111::DbString(KX_set_get_value(h, node)).get());
-    EXPECT_EQ(keys, (Strings{"0", "2", "10"}));
+    EXPECT_EQ(keys, (Strings{"0", "10", "2"})); // the server's order: last written first
+    EXPECT_EQ(KX_set_get_nsons(h, set), 3u);
+    EXPECT_STREQ(tr111::DbString(KX_set_get_value(h, KX_set_get_son(h, set, 2))).get(), "2");
     // The son request is one string: the set in hexadecimal, a blank, the index.
     wire.clear();
     EXPECT_EQ(KX_set_get_son(h, 0x1a2b, 0), 0u);
@@ -80,7 +111,7 @@ TEST_F(DbClient, SetWalkRefusedArgumentsAndAbsentPaths) {
     EXPECT_EQ(KX_DB_Set(h, "/a", nullptr) + KX_DB_Set(h, nullptr, "1"), -2);
     EXPECT_TRUE(!KX_DB_Get(h, nullptr) && !KX_set_get_value(h, 0));
     KX_DB_Delete(h, nullptr);
-    EXPECT_EQ(KX_get_set(h, nullptr) + KX_set_get_son(h, 0, 0), 0u);
+    EXPECT_EQ(KX_get_set(h, nullptr) + KX_set_get_son(h, 0, 0) + KX_set_get_next(h, 0), 0u);
     KX_DB_Close_Reconf(nullptr, 1);
     EXPECT_TRUE(wire.conns().back().items.empty());
     EXPECT_EQ(KX_DB_Get(h, "/no/such/path"), nullptr);
@@ -90,6 +121,7 @@ TEST_F(DbClient, SetWalkRefusedArgumentsAndAbsentPaths) {
     KX_DB_Delete(h, "/fw/rule/loc_srv/2/");
     EXPECT_EQ(KX_DB_Is_Defined(h, "/fw/rule/loc_srv/2/enabled"), 0);
     EXPECT_EQ(KX_set_get_nsons(h, set), 2u);
+    EXPECT_EQ(h->ipc_err, 0u);
 }
 
 TEST(StrToInt, WholeDecimalWithin32Bits) {
@@ -107,48 +139,64 @@ TEST(StrToInt, WholeDecimalWithin32Bits) {
 }
 
 TEST_F(DbClient, Tr69ActionExchangeFailuresAndNoServer) {
-    db_set({{rule_path(0, "enabled"), "0"}, {rule_path(3, "enabled"), "0"}});
-    wire.clear();
+    for (const char* id : {"0", "3"})
+        server.set(std::string("/fw/rule/loc_srv/") + id + "/enabled", "0");
     char out[256];
     memset(out, 'x', sizeof out);
     ASSERT_EQ(entity_get_instance_nbr("/fw/rule/loc_srv", out), 0);
-    EXPECT_EQ(std::string(out), "\x01\x04");
+    EXPECT_EQ(std::string(out), "\x04\x01"); // in the server's order
     EXPECT_EQ(wire.written(), (Strings{"tr69 action", "10", "/fw/rule/loc_srv", "", "0", "0", "0",
                                        "0", "0", "0", "close", "|"}));
-    // A failing write: -1, the reply untouched; a failing first write prints
-    // its plain line, whatever the switches, a later one nothing.
+    // A failing write or a read left unanswered: -1, the reply untouched; a
+    // failing first write prints its plain line whatever the switches.
     tr69_action_req req{10, {}, {}, {}};
-    tr69_action_rsp rsp{77, "untouched"};
+    struct {
+        tr69_action_rsp rsp;
+        char guard[64];
+    } r{{77, "untouched"}, {}};
+    memset(r.guard, 'g', sizeof r.guard);
     for (auto [item, line] :
-         {std::pair{"0", ""}, {"tr69 action", "ipc_string_write failed: tr69\n"}}) {
+         {std::pair{"0", ""}, {"tr69 action", "ipc_string_write failed: tr69\n"}, {"", ""}}) {
         KX_tr69_channel* ch = KX_tr69_main_open_channel();
-        wire.fail_write(item);
+        *item ? wire.fail_write(item) : server.fail("tr69 action");
         CaptureStdout cap;
-        EXPECT_EQ(KX_tr69_main_action(ch, &req, &rsp), -1);
+        EXPECT_EQ(KX_tr69_main_action(ch, &req, &r.rsp), -1);
         EXPECT_EQ(cap.text(), line) << item;
         KX_tr69_main_close_channel(ch);
     }
-    EXPECT_EQ(rsp.status, 77);
-    EXPECT_STREQ(rsp.text, "untouched");
+    EXPECT_EQ(r.rsp.status, 77);
+    EXPECT_STREQ(r.rsp.text, "untouched");
+    // A second reply longer than the field is cut to 255 bytes, and nothing past it is touched.
+    server.action_reply("-5", std::string(300, 'y'));
+    KX_tr69_channel* ch = KX_tr69_main_open_channel();
+    EXPECT_EQ(KX_tr69_main_action(ch, &req, &r.rsp), 0);
+    KX_tr69_main_close_channel(ch);
+    EXPECT_EQ(r.rsp.status, -5);
+    EXPECT_EQ(std::string(r.rsp.text), std::string(255, 'y'));
+    EXPECT_EQ(std::string(r.guard, sizeof r.guard), std::string(64, 'g'));
     // The instance list of a broken exchange is a failure, never "none".
-    wire.fail_write("/fw/rule/loc_srv");
+    server.fail("tr69 action");
     EXPECT_EQ(entity_get_instance_nbr("/fw/rule/loc_srv", out), -1);
     // No server: nothing opens; the instance list is 9002, with its line.
-    confd_->stop();
+    server.stop();
     EXPECT_EQ(KX_DB_Open(KX_DB_MAIN), nullptr);
     EXPECT_EQ(KX_tr69_main_open_channel(), nullptr);
-    std::string text = logged([&] { EXPECT_EQ(entity_get_instance_nbr("/fw", out), 9002); });
-    EXPECT_TRUE(has(text, "In entity_get_instance_nbr: tr69 entity handle = NULL\n\n")) << text;
-    EXPECT_EQ(std::string(out), "\x01\x04");
+    DebugSwitches sw(1, 0);
+    CaptureStdout cap;
+    EXPECT_EQ(entity_get_instance_nbr("/fw", out), 9002);
+    EXPECT_NE(cap.text().find("In entity_get_instance_nbr: tr69 entity handle = NULL\n\n"),
+              std::string::npos)
+        << cap.text();
+    EXPECT_EQ(std::string(out), "\x04\x01");
 }
 
 // A batch writes the very items of its single operations, all before the first
 // reply is read; a walk reads keys and the paths below them across chunks.
 TEST_F(DbClient, BatchesAndSetWalks) {
-    KV kv{{"/w/x/a", "-"}};
-    for (int i = 127; i >= 0; --i) // 129 sons: two whole chunks and one more
-        kv.push_back({"/w/" + std::to_string(i) + "/" + (i % 3 ? "a" : "b"), std::to_string(i)});
-    db_set(kv);
+    // 129 sons, in the server's order 0 to 127, then x: two whole chunks and one more.
+    server.set("/w/x/a", "-");
+    for (int i = 127; i >= 0; --i)
+        server.set("/w/" + std::to_string(i) + "/" + (i % 3 ? "a" : "b"), std::to_string(i));
     tr111::DbHandle db(KX_DB_MAIN);
     KX_DB_handle* h = db.get();
     const uint32_t set = KX_get_set(h, "/w");

@@ -443,8 +443,8 @@ class Walk {
             if (m_.dev[d].on) want += static_cast<char>(d + 1);
         auto show = [](const std::string& s) {
             std::string o;
-            for (unsigned char c : s)
-                o += " " + str(c);
+            for (unsigned char c : s) // two appends: " " + std::string&& trips g++ 12's -Wrestrict
+                o.append(" ").append(str(c));
             return o;
         };
         if (list.outcome != 0 || list.value != want)

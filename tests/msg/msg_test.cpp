@@ -57,29 +57,6 @@ std::string frame(uint32_t sender, uint32_t seq, uint32_t code, const std::strin
     return f += payload;
 }
 
-// A mailbox played by the test: records each message as "SEQ CODE PAYLOAD"
-// (read once its thread has ended) and acknowledges it; instead closes the
-// connection while drop > 0, or closes it after the acknowledgement while cut > 0.
-struct FakeMailbox {
-    int lfd;
-    std::atomic<int> drop{0}, cut{0}, conn{-1};
-    Strings frames;
-    std::jthread thread{[this](std::stop_token stop) {
-        for (int fd; !stop.stop_requested(); conn = -1) {
-            if ((conn = fd = accept_within(lfd, 20)) < 0) continue;
-            for (std::string h; (h = recv_bytes(fd, 17, 60000)).size() == 17;) {
-                std::string p = recv_bytes(fd, static_cast<uint8_t>(h[16]));
-                frames.push_back(std::to_string(h[8]) + " " + std::to_string(h[12]) + " " + p);
-                if (drop > 0 && drop-- > 0) break;
-                send_bytes(fd, std::string("A").append(h, 5, 4));
-                if (cut > 0 && cut-- > 0) break;
-            }
-            close(fd);
-        }
-    }};
-    explicit FakeMailbox(int port) : lfd(ipc_listen(port)) {}
-};
-
 TEST(Msg, MailboxTakesEveryMessageWholeOnceAndInOrder) {
     const int port = next_port(), mb = MSG_CreateChannel(port);
     ASSERT_EQ(MSG_RegisterMessage(mb, 7, record), 0);
@@ -177,7 +154,6 @@ TEST(Msg, ResendsKeepTheirSequenceNumber) {
     MSG_SetAttemptTime(300);
     EXPECT_EQ(MSG_SendMessage(ch, 2, "late", 4), -1);
     MSG_SetAttemptTime(MSG_ACK_TIMEOUT_MS);
-    close(fake.lfd);
 }
 
 // What the management process does: its forwarder retries a change until it
@@ -218,16 +194,20 @@ TEST(Msg, ExactlyOnceInOrderWhateverFailsInBetween) {
     // another on its own; every tenth change is slow, code 2 is refused (its
     // connection closed) until the forwarder is half-way.
     constexpr int N = 40;
+    // Built by appends: "K" + std::string&& trips the same -Wrestrict false positive.
+    auto tag = [](const char* p, int j, const char* tail = "") {
+        return std::string(p).append(std::to_string(j)).append(tail);
+    };
     std::jthread control([&] {
         for (int j = 0; j < N / 2; ++j)
-            until_sent(shared, 2, "K" + std::to_string(j));
+            until_sent(shared, 2, tag("K", j));
     });
     std::jthread other([&] {
         for (int j = 0; j < N; ++j)
-            until_sent(own, 1, "G" + std::to_string(j));
+            until_sent(own, 1, tag("G", j));
     });
     for (int i = 0; i < N; ++i) {
-        until_sent(shared, 1, "F" + std::to_string(i) + (i % 10 == 3 ? "slow" : ""));
+        until_sent(shared, 1, tag("F", i, i % 10 == 3 ? "slow" : ""));
         if (i == N / 2) {
             ASSERT_EQ(MSG_RegisterMessage(mb, 2, record), 0);
         }

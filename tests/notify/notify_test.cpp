@@ -187,7 +187,7 @@ TEST_F(Notify, InitCreatesTheDeviceSetOnce) {
 }
 
 TEST_F(Notify, ChangesByPath) {
-    for (uint32_t id : {TR111_ID_OUI, TR111_ID_SERIAL, TR111_ID_CRPT_ENABLE})
+    for (uint32_t id = TR111_ID_OUI; id <= TR111_ID_CRPT_ENABLE; ++id)
         set_attr(id, 3, 2);
     set_attr(TR111_ID_NOTIF_LIMIT, 0, 2);
     // Path, action, parameter, event raised (-1: refused), what is sent. The
@@ -203,6 +203,8 @@ TEST_F(Notify, ChangesByPath) {
         {kDev + "2/Crpt_Enable", 'U', "1", 0,
          "ManageableDevice.3.ConnectionRequestPassThroughEnable 2"},
         {kDev + "2/OUI", 'U', "x", 0, "ManageableDevice.3.ManufacturerOUI 2"},
+        {kDev + "2/ProductClass", 'U', "P", 0, "ManageableDevice.3.ProductClass 2"},
+        {kDev + "2/retainDevEntry", 'U', "1", 0, "ManageableDevice.3.RetainDeviceEntry 2"},
         {kDev + "2/MacAddress", 'U', "x", 0, ""},
         {kLimit, 'U', "30", 0, "ManageableDeviceNotificationLimit 2"},
         {"/dev/eth0/ip", 'U', "1.2.3.4", 0, ""},
@@ -228,11 +230,13 @@ TEST_F(Notify, LeaseToDevice) {
     db_set({{"/fw/rule/loc_srv/0/rdir/item/0/hostname", "192.168.1.10"},
             {"/fw/rule/loc_srv/1/rdir/item/0/hostname", "192.168.1.1"},
             {kLease + "1/hardware_mac", "01:aa:bb:cc:00:00:01"},
+            {kLease + "9/hardware_mac", "AA:BB:CC:00:00:03"}, // device 3's, in capitals
             {kLease + "1/ip", "192.168.1.1"},
             {kLease + "7/ip", "10.9.9.9"},
             {kLease + "8/ip", ""}});
     WireLog wire;
     look(get_device_id_from_lease_id, 1, 1); // the device's address contained in the lease's
+    look(get_device_id_from_lease_id, 9, -1);
     look(get_device_id_from_lease_id, 8, -1, "Mac address empty in lease \n");
     // The owner of the first rule whose host contains the lease's address.
     look(get_device_id_from_abondonned_lease_id, 1, 1, " Device found \n");

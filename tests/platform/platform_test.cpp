@@ -116,6 +116,9 @@ TEST(SetRead, RepliesAndNesting) {
     ASSERT_EQ(set_read("(\"loc_srv\"(\"3\"=\"3\"))", &s), 0); // a read of /fw/rule/loc_srv/3/
     EXPECT_STREQ(set_son_get_str(s), "3");
     set_free(&s);
+    ASSERT_EQ(set_read("(\"p\"(\"k\"=\"a\\\"b\\\\c\"))", &s), 0); // escapes
+    EXPECT_STREQ(set_son_get_str(s), "a\"b\\c");
+    set_free(&s);
 
     // Nesting is bounded; a million open sets fail without exhausting the
     // stack, and 200000 sons are read, in order, and freed without recursion.

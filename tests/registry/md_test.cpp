@@ -185,9 +185,19 @@ TEST_F(Table, RefreshOfEachKindOfDevice) {
         // forgotten at once (tests/road), also without an entry.
         {"1", {{"Crpt_Id", "4"}, {"Crpt_Enable", "1"}}, "0", true, 1, 0, "1 0 1 1", ""},
         {"1", {}, nullptr, false, 0, -2, "- - - 2", "MD table id : 1, code error : -2"},
+        // No type: the status only, like a plain TR-111 device.
+        {"", {{"Crpt_Id", "4"}, {"Crpt_Enable", "1"}}, "0", true, 1, 0, "- 0 1 1", ""},
         // Retained WT111R2 (its rule following its status: tests/road): the
         // switch off, an unreadable flag (retained), the rule gone, no rule.
         {"0", kept, "0", true, 1, 0, "0 0 1 1", ""},
+        {"0",
+         {{"Crpt_Id", "4"}, {"Crpt_Enable", "1"}},
+         nullptr,
+         true,
+         1,
+         -1,
+         "0 - 1 2",
+         "crpt_enable failed, code error: -12"},
         {"0", {{"retainDevEntry", "yes"}, {"Crpt_Id", "4"}}, "1", true, 0, 0, "0 0 0 2", ""},
         {"0", kept, nullptr, true, 0, -1, "0 - 0 2", "disable the device 1 crpt, code error: -12"},
         {"0", {{"retainDevEntry", "1"}}, nullptr, true, 0, 0, "0 - 0 1", ""},
@@ -226,8 +236,13 @@ TEST_F(Table, RefreshOfEachKindOfDevice) {
 
 TEST_F(Table, DeviceIpFromLeases) {
     const std::string L = "/dev/br0/dhcps/lease/";
-    device(1, "1"); // MAC 00:11:22:33:44:01
+    device(1, "1");  // MAC 00:11:22:33:44:01
+    device(10, "1"); // MAC 00:11:22:33:44:0a, and a lease of it in capitals first
     db_set({{L + "3/hardware_mac", "aa:bb:cc:dd:ee:ff"},
+            {L + "4/hardware_mac", "00:11:22:33:44:0A"},
+            {L + "4/ip", "192.168.1.4"},
+            {L + "6/hardware_mac", "00:11:22:33:44:0a"},
+            {L + "6/ip", "192.168.1.6"},
             {L + "5/hardware_mac", "00:11:22:33:44:01"},
             {L + "5/ip", "192.168.1.20"},
             {L + "7/hardware_mac", "00:11:22:33:44:01"},
@@ -235,6 +250,8 @@ TEST_F(Table, DeviceIpFromLeases) {
     char ip[16] = "###############";
     ASSERT_EQ(md_get_device_ip(1, ip), 0);
     EXPECT_EQ(std::string(ip, 16), std::string("192.168.1.20\0\0\0\0", 16)); // first in set order
+    ASSERT_EQ(md_get_device_ip(10, ip), 0);
+    EXPECT_STREQ(ip, "192.168.1.6");
     // The matching lease's address is too long for IPv4: nothing copied.
     db_set({{L + "5/ip", "192.168.100.2000"}});
     memset(ip, '#', sizeof ip);

@@ -1,9 +1,12 @@
 // Debug output: prefix, newlines, conditions, cut lines and whole lines from
-// two threads; the com_mode key of the configuration file.
+// two threads; the com_mode key of the configuration file; the debug key of
+// the configuration database.
 #include "main/tr111.h"
 #include "main/tr111_main.h"
 #include "tests/support/capture.h"
 #include "tests/support/proc.h"
+#include "tests/support/script_db.h"
+#include "tests/support/wire.h"
 
 #include <gtest/gtest.h>
 #include <regex>
@@ -90,10 +93,36 @@ TEST(ConfigFile, ComModeTable) {
         {"com_mode 3\n", -1},
         {"com_mode 1\ncom_mode 0\n", 2},              // the last one wins
         {"com_mode 1\ncom_mode 7\ncom_mode 0\n", -1}, // a bad one stops reading
+        {"com_modeX 1\n#com_mode 0\n", 1},            // the key's first 8 characters
     };
     for (const auto& [text, mode] : cases) {
         write_file(path, text);
         EXPECT_EQ(get_lib_msg_comm_mode(path.c_str()), mode) << '"' << text << '"';
     }
     EXPECT_EQ(get_lib_msg_comm_mode((dir.path() + "/missing").c_str()), -1);
+}
+
+TEST(DebugKey, ReadOnceThenClosedAndOnlyZeroOrOneKept) {
+    ScriptDb server;
+    WireLog wire;
+    DebugSwitches sw(0, 0); // its lines are written whatever the switches
+    const std::string line = "get_debug_activation_status : ";
+    // The key's value (null: none), the switch it gives, the lines.
+    const std::tuple<const char*, int, std::string> cases[] = {
+        {nullptr, 0, line + "path does not exist\n"},
+        {"1", 1, line + "activ_status=1\n"},
+        {"0", 0, line + "activ_status=0\n"},
+        {"-1", 0, line + "activ_status=-1\nget_debug_activation_status :return 0\n"},
+        {"2x", 0, line + "activ_status=2\nget_debug_activation_status :return 0\n"}};
+    for (const auto& [value, status, lines] : cases) {
+        if (value) server.set("/KELMO/TR111/tr111_debug", value);
+        wire.clear();
+        CaptureStdout cap;
+        EXPECT_EQ(get_debug_activation_status(), status) << value;
+        EXPECT_EQ(cap.text(), lines);
+        EXPECT_EQ(wire.written(),
+                  (std::vector<std::string>{"rg_conf_get_exist", TR111_DEBUG_KEY, "close", "|"}));
+    }
+    server.stop();
+    EXPECT_EQ(get_debug_activation_status(), -1); // no database: debug output on
 }

@@ -1,6 +1,9 @@
 // The parameter table as the agent gets it: per row the id, flags, type,
-// the handler block and the name with its instance placeholders taken out.
+// the handler block and the name with its instance placeholders taken out;
+// the atomicity rows; the registration walk against an agent that refuses
+// a row.
 #include "datamodel/datamodel.h"
+#include "tests/support/capture.h"
 #include "tr69/tr69_dm.h"
 
 #include <cinttypes>
@@ -8,6 +11,8 @@
 #include <gtest/gtest.h>
 
 #define IGD "InternetGatewayDevice.ManagementServer."
+
+using namespace tr111test;
 
 TEST(ParameterTable, RowsAsRegistered) {
     // The ten words from the getter to the end mark: '-' none, '|' end mark,
@@ -44,7 +49,60 @@ TEST(ParameterTable, RowsAsRegistered) {
         text[n++] = ' ';
         ignoreFormats8(dm_name(&r), text + n);
         EXPECT_EQ(text, want[i]);
+        EXPECT_EQ(get_dm_by_id(r.id), &r); // the first row with the id, the object row for 0
     }
     dm_entry zero{};
     EXPECT_EQ(memcmp(&tr111_dm[11], &zero, sizeof zero), 0); // the end row
+    EXPECT_EQ(get_dm_by_id(11), nullptr);
+
+    // The atomicity rows: name, flags, id, type, handler, end mark; then a zero row.
+    atomicity_handler* const handlers[] = {atomicity_start, atomicity_commit, atomicity_rollback};
+    const char* names[] = {"XX.StartSequence.TR111", "XX.Commit.TR111", "XX.Rollback.TR111"};
+    for (uint32_t i = 0; i < 4; ++i) {
+        const tr69_atomicity_row& a = tr111_atomicity_table[i];
+        const tr69_atomicity_row want_row =
+            i < 3 ? tr69_atomicity_row{tr69_ref(names[i]),       0x100000,      i + 1, 0x0D,
+                                       tr69_ref_fn(handlers[i]), TR69_END_MARK, {}}
+                  : tr69_atomicity_row{};
+        EXPECT_EQ(memcmp(&a, &want_row, sizeof a), 0) << i;
+    }
+
+    // Placeholders: each "%d" goes with the character after it, a final one alone.
+    const std::tuple<const char*, const char*, int> templates[] = {
+        {"A.%d.B.%d.C", "A.B.C", 2}, {"A.%d", "A.", 1}, {"%d", "", 1}, {"50%x.%", "50%x.%", 0}};
+    for (const auto& [tmpl, name, dropped] : templates) {
+        char out[32];
+        memset(out, 'z', sizeof out);
+        EXPECT_EQ(ignoreFormats8(tmpl, out), dropped) << tmpl;
+        EXPECT_STREQ(out, name);
+    }
+}
+
+TEST(ParameterTable, RegistrationStopsAtTheRowTheAgentRefuses) {
+    TempDir dir;
+    auto argv = program("tr69agent");
+    argv.insert(argv.end(), {"--refuse-id", "5"});
+    Background agent(argv, dir.path() + "/a.log");
+    ASSERT_TRUE(wait_port(7100, 10000));
+    ASSERT_TRUE(eventually([] { return tr69dm_register_app(-1) == 0; }));
+    DebugSwitches sw(1, 1);
+    CaptureStdout cap;
+    EXPECT_EQ(tr69_register_app_dm(), 9004);
+    for (const char* line : {"In tr69_register_app_dm: TR111 model registration failed, fault code "
+                             ":9004\n\n",
+                             "In tr69_register_app_dm: dm entry that cause failure : " IGD
+                             "ManageableDevice.%d.ProductClass\n\n"})
+        EXPECT_EQ(count(cap.text(), line), 1u) << cap.text();
+    // The rows before it stay registered, in table order; none after it is sent.
+    std::string log, got;
+    ASSERT_TRUE(
+        eventually([&] { return count(log = read_file(dir.path() + "/a.log"), "refused"); }));
+    for (std::string l : lines(log))
+        if (size_t at = l.find(": entry "); at != std::string::npos)
+            got += l.substr(at + 8, l.find(" flags") - at - 8) + "\n";
+    EXPECT_EQ(got, IGD "ManageableDeviceNumberOfEntries id 1\n" IGD
+                       "ManageableDeviceNotificationLimit id 2\n" IGD "ManageableDevice. id 0\n" IGD
+                       "ManageableDevice.ManufacturerOUI id 3\n" IGD
+                       "ManageableDevice.SerialNumber id 4\n" IGD
+                       "ManageableDevice.ProductClass (id 5) refused\n");
 }

@@ -6,6 +6,7 @@
 #include "tests/support/proc.h"
 
 #include <cstdio>
+#include <gtest/gtest.h>
 #include <tuple>
 
 namespace tr111test {
@@ -47,5 +48,18 @@ class DebugSwitches {
   private:
     std::tuple<int32_t, uint32_t> saved_{tr111_status_debug_activ, debug_level};
 };
+
+// Failures go to standard error too, lest a capture of standard output hide them.
+inline const bool stderr_failures_installed = [] {
+    struct StderrFailures : ::testing::EmptyTestEventListener {
+        void OnTestPartResult(const ::testing::TestPartResult& r) override {
+            if (r.failed())
+                fprintf(stderr, "%s:%d: Failure\n%s\n", r.file_name() ? r.file_name() : "?",
+                        r.line_number(), r.message());
+        }
+    };
+    ::testing::UnitTest::GetInstance()->listeners().Append(new StderrFailures);
+    return true;
+}();
 
 } // namespace tr111test

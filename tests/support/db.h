@@ -93,19 +93,6 @@ inline int mdlt_status(int32_t id) {
     return -1;
 }
 
-// Failures go to standard error too, lest a capture of standard output hide them.
-inline const bool stderr_failures_installed = [] {
-    struct StderrFailures : ::testing::EmptyTestEventListener {
-        void OnTestPartResult(const ::testing::TestPartResult& r) override {
-            if (r.failed())
-                fprintf(stderr, "%s:%d: Failure\n%s\n", r.file_name() ? r.file_name() : "?",
-                        r.line_number(), r.message());
-        }
-    };
-    ::testing::UnitTest::GetInstance()->listeners().Append(new StderrFailures);
-    return true;
-}();
-
 // One confd per suite; each test starts with /KELMO, /fw, /dev emptied, mdlt
 // free and no index of the devices' MACs.
 class DbTest : public ::testing::Test {

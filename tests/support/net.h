@@ -1,13 +1,18 @@
 // Raw TCP for tests that play one end of a protocol themselves, on sockets
-// made with ipc_listen and ipc_connect (platform/include/ipc.h).
+// made with ipc_listen and ipc_connect (platform/include/ipc.h), and a
+// mailbox of the message library played by the test.
 #pragma once
 
+#include "platform/include/ipc.h"
 #include "tests/support/proc.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <poll.h>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 namespace tr111test {
 
@@ -48,5 +53,37 @@ inline bool closed_by_peer(int fd, int timeout_ms = 5000) {
         },
         timeout_ms);
 }
+
+// A mailbox played by the test (the message library's wire): records each
+// message as "SEQ CODE PAYLOAD" (read once its thread has ended) and
+// acknowledges it; instead closes the connection while drop > 0, or closes it
+// after the acknowledgement while cut > 0.
+struct FakeMailbox {
+    int lfd;
+    std::atomic<int> drop{0}, cut{0}, conn{-1};
+    std::vector<std::string> frames;
+    std::jthread thread{[this](std::stop_token stop) {
+        auto be = [](const std::string& h, size_t at) {
+            return std::to_string(uint32_t(uint8_t(h[at])) << 24 | uint8_t(h[at + 1]) << 16 |
+                                  uint8_t(h[at + 2]) << 8 | uint8_t(h[at + 3]));
+        };
+        for (int fd; !stop.stop_requested(); conn = -1) {
+            if ((conn = fd = accept_within(lfd, 20)) < 0) continue;
+            for (std::string h; (h = recv_bytes(fd, 17, 60000)).size() == 17;) {
+                std::string p = recv_bytes(fd, static_cast<uint8_t>(h[16]));
+                frames.push_back(be(h, 5) + " " + be(h, 9) + " " + p);
+                if (drop > 0 && drop-- > 0) break;
+                send_bytes(fd, std::string("A").append(h, 5, 4));
+                if (cut > 0 && cut-- > 0) break;
+            }
+            close(fd);
+        }
+    }};
+    explicit FakeMailbox(int port) : lfd(ipc_listen(port)) {}
+    ~FakeMailbox() {
+        thread = {};
+        close(lfd);
+    }
+};
 
 } // namespace tr111test

@@ -1,0 +1,298 @@
+// A configuration server played by the test, on a thread of its own on port
+// 7000 (of the test's network namespace): the commands of the database
+// client over four trees of values, but the sons of a set in the order they
+// were written (or the reverse), set handles with hexadecimal letters in
+// them, the "tr69 action" replies the test chooses, and any request the
+// test names failed, its connection reset instead of answered. So the
+// client and the walks over it meet a server that is not the lab's confd.
+#pragma once
+
+#include "platform/include/ipc.h"
+#include "platform/include/set.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <map>
+#include <mutex>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace tr111test {
+
+class ScriptDb {
+  public:
+    explicit ScriptDb(bool reversed = false) : reversed_(reversed) {
+        if (lfd_ >= 0 && fcntl(lfd_, F_SETFL, O_NONBLOCK) == 0 && pipe2(wake_, O_CLOEXEC) == 0)
+            thread_ = std::thread([this] { serve(); });
+    }
+    ~ScriptDb() { stop(); }
+    bool up() const { return thread_.joinable(); }
+    // Closes the port and every connection.
+    void stop() {
+        if (thread_.joinable() && write(wake_[1], "x", 1) == 1) thread_.join();
+        for (int fd : {lfd_, wake_[0], wake_[1]})
+            close(fd);
+        lfd_ = wake_[0] = wake_[1] = -1;
+    }
+
+    // Writes a value (store 0 main, 1 RAM, 2 private, 3 factory) and the levels above it.
+    void set(const std::string& path, const std::string& value, int store = 0) {
+        std::lock_guard<std::mutex> l(mu_);
+        write_value(store, path, value);
+    }
+    // The value at path, or "(absent)", once what every connection opened
+    // before has sent is served: a read on a connection of its own, served
+    // after them, comes first.
+    std::string get(const std::string& path, int store = 0) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_in a{AF_INET, htons(7000), {htonl(INADDR_LOOPBACK)}, {}};
+        const timeval wait{10, 0};
+        uint8_t out[64], in[5];
+        size_t n = ipc_frame_string(out, "rg_conf_get_exist", 17);
+        n += ipc_frame_string(out + n, "/", 1);
+        if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0 ||
+            connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+            send(fd, out, n, MSG_NOSIGNAL) != ssize_t(n) || recv(fd, in, 5, MSG_WAITALL) != 5)
+            ADD_FAILURE() << "the script server does not answer";
+        close(fd);
+        std::lock_guard<std::mutex> l(mu_);
+        auto it = tree_[store].find(key(split(path)));
+        return it == tree_[store].end() ? "(absent)" : it->second.value;
+    }
+    // The n-th request from now whose items, joined by blanks, contain text
+    // is not answered: its connection is reset.
+    void fail(const std::string& text, int n = 1) {
+        std::lock_guard<std::mutex> l(mu_);
+        std::tie(fail_text_, fail_n_) = std::tuple(text, n);
+    }
+    // The status and text every "tr69 action" gets from now on.
+    void action_reply(const std::string& status, const std::string& text) {
+        std::lock_guard<std::mutex> l(mu_);
+        action_ = {status, text};
+    }
+
+  private:
+    using Path = std::vector<std::string>;
+    struct Node {
+        std::string value; // its key, for a node never written
+        std::vector<std::string> sons;
+    };
+    using Tree = std::map<std::string, Node>; // by path "a/b/c"; the root is ""
+
+    static Path split(const std::string& path, size_t drop = 0) {
+        Path out;
+        for (size_t p = 0, q; p <= path.size(); p = q + 1)
+            if ((q = std::min(path.find('/', p), path.size())) > p)
+                out.push_back(path.substr(p, q - p));
+        out.resize(out.size() - std::min(drop, out.size()));
+        return out;
+    }
+    static std::string key(const Path& c, size_t n = SIZE_MAX) {
+        std::string out;
+        for (size_t i = 0; i < std::min(n, c.size()); ++i)
+            out += (i ? "/" : "") + c[i];
+        return out;
+    }
+    static int store_of(const std::string& cmd) {
+        const char* prefix[] = {"rg_conf_", "rg_conf_ram_", "rg_conf_priv_", "rg_factory_"};
+        for (int s = 3; s > 0; --s)
+            if (cmd.starts_with(prefix[s])) return s;
+        return 0;
+    }
+    // A path that ends with '/' and a value that is a name make an empty set.
+    void write_value(int store, const std::string& path, const std::string& value) {
+        Path c = split(path);
+        bool set = path.ends_with("/") && (isalpha(value[0]) || value[0] == '_');
+        if (set) c.push_back(value);
+        Tree& t = tree_[store];
+        for (size_t n = 1; n <= c.size(); ++n)
+            if (!t.count(key(c, n))) {
+                t[key(c, n)].value = c[n - 1];
+                t[key(c, n - 1)].sons.push_back(c[n - 1]);
+            }
+        if (!set && !c.empty()) t[key(c)].value = value;
+    }
+    void erase(int store, const std::string& path) {
+        Path c = split(path);
+        Tree& t = tree_[store];
+        if (c.empty() || !t.count(key(c))) return;
+        std::erase(t[key(c, c.size() - 1)].sons, c.back());
+        std::erase_if(
+            t, [k = key(c)](auto& e) { return e.first == k || e.first.starts_with(k + "/"); });
+    }
+    std::vector<std::string> sons(int store, const std::string& k) {
+        std::vector<std::string> s = tree_[store][k].sons;
+        if (reversed_) std::reverse(s.begin(), s.end());
+        return s;
+    }
+    // A handle carries a hexadecimal letter, so that one read as decimal is wrong.
+    std::string handle(int store, const std::string& k) {
+        char text[16];
+        snprintf(text, sizeof text, "%x",
+                 handles_.try_emplace({store, k}, 0xa0000 + handles_.size()).first->second);
+        return text;
+    }
+    const std::pair<int, std::string>* node(const std::string& text) {
+        unsigned h = 0;
+        if (sscanf(text.c_str(), "%x", &h) == 1)
+            for (const auto& [n, id] : handles_)
+                if (id == h && tree_[n.first].count(n.second)) return &n;
+        return nullptr;
+    }
+    // Items after the command; -1: an unknown command.
+    static int arity(const std::string& cmd) {
+        if (cmd == "close") return 0;
+        if (cmd == "tr69 action") return 9;
+        if (cmd.ends_with("set_path_value") || cmd == "rg_factory_set_value") return 2;
+        for (const char* one : {"get_exist", "set_free", "factory_free", "get_set", "get_son",
+                                "get_next", "get_nsons", "get_value", "reconf"})
+            if (cmd.ends_with(one)) return 1;
+        return -1;
+    }
+
+    // Carries out one request: its replies, or false to reset the connection.
+    bool execute(const std::vector<std::string>& it, std::vector<std::string>& out) {
+        std::string line;
+        for (const auto& i : it)
+            line += (line.empty() ? "" : " ") + i;
+        if (fail_n_ > 0 && line.find(fail_text_) != line.npos && --fail_n_ == 0) return false;
+        const std::string& cmd = it[0];
+        const int store = store_of(cmd);
+        Tree& t = tree_[store];
+        if (cmd.ends_with("get_exist")) {
+            Path c = split(it[1]);
+            std::string reply, q(2 * 4096 + 2, '\0');
+            auto quoted = [&](const std::string& s) {
+                return q.substr(0, set_quote(q.data(), s.data(), std::min<size_t>(s.size(), 4096)));
+            };
+            if (!c.empty() && t.count(key(c)))
+                reply = "(" + quoted(c.size() > 1 ? c[c.size() - 2] : "") + "(" + quoted(c.back()) +
+                        "=" + quoted(t[key(c)].value) + "))";
+            out.push_back(reply);
+        } else if (cmd.ends_with("set_path_value") || cmd == "rg_factory_set_value") {
+            write_value(store, it[1], it[2]);
+        } else if (cmd.ends_with("set_free") || cmd == "rg_factory_free") {
+            erase(store, it[1]);
+        } else if (cmd.ends_with("get_set")) {
+            out.push_back(t.count(key(split(it[1]))) ? handle(store, key(split(it[1]))) : "0");
+        } else if (cmd.ends_with("get_son") || cmd.ends_with("get_next")) {
+            // The son at a position of the set, or the sibling after a node.
+            const bool son = cmd.ends_with("son");
+            int at = 0;
+            auto n = node(it[1].substr(0, it[1].find(' ')));
+            std::string parent = !n ? "" : son ? n->second : key(split(n->second, 1));
+            auto s = n ? sons(n->first, parent) : std::vector<std::string>{};
+            if (!son && n && !n->second.empty())
+                at = int(std::find(s.begin(), s.end(), split(n->second).back()) - s.begin()) + 1;
+            bool ok = n && (!son || sscanf(it[1].c_str(), "%*x %d", &at) == 1) && at >= 0 &&
+                      size_t(at) < s.size() && (son || !n->second.empty());
+            out.push_back(ok ? handle(n->first, key(split(parent + "/" + s[at]))) : "0");
+        } else if (cmd.ends_with("get_nsons") || cmd.ends_with("get_value")) {
+            auto n = node(it[1]);
+            const Node* v = n ? &tree_[n->first][n->second] : nullptr;
+            out.push_back(cmd.ends_with("nsons") ? std::to_string(v ? v->sons.size() : 0)
+                          : v                    ? v->value
+                                                 : "");
+        } else if (cmd == "tr69 action") {
+            // Action 10: one byte per son of the entity, its key + 1.
+            std::string bytes;
+            if (it[1] == "10" && t.count(key(split(it[2]))))
+                for (const auto& s : sons(0, key(split(it[2]))))
+                    if (s.find_first_not_of("0123456789") == s.npos && s.size() < 4 &&
+                        std::stoi(s) < 255)
+                        bytes += char(std::stoi(s) + 1);
+            out = action_.first.empty() ? Path{it[1] == "10" ? "0" : "-1", bytes}
+                                        : Path{action_.first, action_.second};
+        }
+        return true;
+    }
+
+    // Serves the whole requests that have come on a connection; false when
+    // it is to be closed (reset, when reset is set).
+    bool take(int fd, std::string& in, std::vector<std::string>& items, bool& reset) {
+        ipc_item item;
+        for (long n; (n = ipc_item_parse(reinterpret_cast<const uint8_t*>(in.data()), in.size(),
+                                         &item)) != 0;) {
+            if (n < 0) return false;
+            items.push_back(item.tag == IPC_TAG_U32 ? "#" + std::to_string(item.u32)
+                                                    : std::string(item.str, item.str_len));
+            in.erase(0, size_t(n));
+            if (arity(items[0]) <= 0) return false; // "close", or an unknown command
+            if (items.size() <= size_t(arity(items[0]))) continue;
+            std::vector<std::string> out;
+            std::lock_guard<std::mutex> l(mu_);
+            if (!execute(items, out)) return !(reset = true);
+            items.clear();
+            for (const auto& s : out) {
+                std::string f(5 + s.size(), '\0');
+                ipc_frame_string(reinterpret_cast<uint8_t*>(f.data()), s.data(),
+                                 uint32_t(s.size()));
+                for (size_t off = 0; off < f.size();) {
+                    ssize_t w = send(fd, f.data() + off, f.size() - off, MSG_NOSIGNAL);
+                    pollfd p{fd, POLLOUT, 0};
+                    if (w > 0)
+                        off += size_t(w);
+                    else if (errno != EAGAIN || poll(&p, 1, 5000) != 1)
+                        return false;
+                }
+            }
+        }
+        return true;
+    }
+
+    // One thread serves every connection, the oldest first in each round, so
+    // what a client wrote and closed is served before its next connection.
+    void serve() {
+        struct Conn {
+            int fd;
+            std::string in;
+            std::vector<std::string> items;
+        };
+        std::vector<Conn> conns;
+        for (;;) {
+            std::vector<pollfd> p = {{wake_[0], POLLIN, 0}, {lfd_, POLLIN, 0}};
+            for (const auto& c : conns)
+                p.push_back({c.fd, POLLIN, 0});
+            if (poll(p.data(), p.size(), -1) < 0) continue;
+            if (p[0].revents) break;
+            for (auto& c : conns) {
+                char buf[65536];
+                ssize_t n;
+                while ((n = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT)) > 0)
+                    c.in.append(buf, size_t(n));
+                bool reset = false, gone = n == 0 || (n < 0 && errno != EAGAIN);
+                if (!take(c.fd, c.in, c.items, reset) || gone) {
+                    linger lg{1, 0};
+                    if (reset) setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+                    close(std::exchange(c.fd, -1));
+                }
+            }
+            std::erase_if(conns, [](const Conn& c) { return c.fd < 0; });
+            for (int fd; (fd = accept4(lfd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;)
+                conns.push_back({fd, {}, {}});
+        }
+        for (const auto& c : conns)
+            close(c.fd);
+    }
+
+    const bool reversed_;
+    int lfd_ = ipc_listen(7000);
+    int wake_[2] = {-1, -1};
+    std::mutex mu_;
+    Tree tree_[4];
+    std::map<std::pair<int, std::string>, unsigned> handles_;
+    std::string fail_text_;
+    int fail_n_ = 0;
+    std::pair<std::string, std::string> action_;
+    std::thread thread_;
+};
+
+} // namespace tr111test
