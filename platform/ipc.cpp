@@ -34,32 +34,8 @@ const ipc_hooks* observer() {
 // deadline the whole item, so a server that takes a few bytes now and then
 // cannot hold the caller longer.
 int send_all(int fd, iovec* iov, int cnt) {
-    const int64_t deadline = rt::now_ms() + IPC_TIMEOUT_MS;
-    while (cnt > 0) {
-        msghdr mh{};
-        mh.msg_iov = iov;
-        mh.msg_iovlen = static_cast<decltype(mh.msg_iovlen)>(cnt);
-        ssize_t n = sendmsg(fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-            pollfd p{fd, POLLOUT, 0};
-            int r = poll(&p, 1, rt::ms_left(deadline));
-            if (r > 0 || (r < 0 && errno == EINTR)) continue;
-            return -1;
-        }
-        auto left = static_cast<size_t>(n);
-        while (cnt > 0 && left >= iov->iov_len) {
-            left -= iov->iov_len;
-            ++iov;
-            --cnt;
-        }
-        if (cnt > 0) {
-            iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + left;
-            iov->iov_len -= left;
-        }
-    }
-    return 0;
+    size_t sent = 0;
+    return send_iov_within(fd, iov, cnt, rt::now_ms() + IPC_TIMEOUT_MS, &sent) == 0 ? 0 : -1;
 }
 
 // Receives exactly len bytes; -1 on end of stream, timeout or error. With a

@@ -566,34 +566,15 @@ Write write_frame(Channel* ch, const Unconfirmed& u, const uint8_t* payload, int
     put_be32(header + OFF_LENGTH, u.length);
     iovec iov[2] = {{header, HEADER_SIZE}, {const_cast<uint8_t*>(payload), u.length}};
     int iovcnt = u.length ? 2 : 1;
-    iovec* cur = iov;
     size_t sent = 0;
-    while (iovcnt > 0) {
-        msghdr mh{};
-        mh.msg_iov = cur;
-        mh.msg_iovlen = static_cast<decltype(mh.msg_iovlen)>(iovcnt);
-        ssize_t n = sendmsg(ch->fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) return Write::Broken;
-            pollfd p{ch->fd, POLLOUT, 0};
-            int r = poll(&p, 1, rt::ms_left(deadline));
-            if (r > 0 || (r < 0 && errno == EINTR)) continue;
-            return sent == 0 ? Write::Nothing : Write::Part;
-        }
-        sent += static_cast<size_t>(n);
-        size_t done = static_cast<size_t>(n);
-        while (iovcnt > 0 && done >= cur->iov_len) {
-            done -= cur->iov_len;
-            ++cur;
-            --iovcnt;
-        }
-        if (iovcnt > 0) {
-            cur->iov_base = static_cast<uint8_t*>(cur->iov_base) + done;
-            cur->iov_len -= done;
-        }
+    switch (send_iov_within(ch->fd, iov, iovcnt, deadline, &sent)) {
+    case 0:
+        return Write::Whole;
+    case -1:
+        return Write::Broken;
+    default:
+        return sent == 0 ? Write::Nothing : Write::Part;
     }
-    return Write::Whole;
 }
 
 // Connects to addr within the deadline. Returns the socket (non-blocking), or -1.
