@@ -142,15 +142,12 @@ TEST_F(Store, BrokenStepsFailAndNeverReconfigure) {
     EXPECT_EQ(db_get(dev_path(1, "retainDevEntry")), "1");
 }
 
-TEST_F(Table, StartUpFillAndDuplicates) {
+TEST_F(Table, StartUpFillAndIdsTaken) {
     for (int id : {4, 0, 3})
         device(id, "1");
     ASSERT_EQ(mdlt_add(77), 0); // left over: start-up clears it
     ASSERT_EQ(md_initilize(), 0);
     EXPECT_EQ(table(4), "0/0 3/0 4/0 -1/0 ");
-    ASSERT_EQ(mdlt_remove(0), 0);
-    ASSERT_EQ(mdlt_add(3), 0); // ids are not unique: a second entry, in the first free one
-    EXPECT_EQ(table(3), "3/1 3/0 4/0 ");
     for (int32_t id : {7, -1}) // a free entry is not a device
         EXPECT_EQ(mdlt_remove(id) + mdlt_update_status(id, 1), -4);
     for (int32_t id : {-1, 255}) // nor an id the store cannot list
