@@ -245,11 +245,15 @@ TEST_F(DmUrl, SetCreatesOrRetargetsTheRuleGettersNeverCut) {
     std::string log = logged([&] { EXPECT_EQ(set(SET, {1}, "http://192.0.2.20/cr"), 9002); }, 0);
     EXPECT_TRUE(has(log, "In set_val_MGTDEVICE_DEVICE_CON_REQ_URL: Invalid IP address\n")) << log;
     EXPECT_EQ(db_get(dev_path(0, "type")) + db_get(dev_path(0, "path")), "0(absent)");
-    // The first URL creates rule 0; a second re-targets it, LAN port kept.
+    // The first URL creates rule 0, disabled; a second re-targets it, LAN
+    // port kept, and switches it on when the device's switch is on.
     ASSERT_EQ(set(SET, {1}, "http://192.0.2.20:7547/cr"), 0);
+    db_set({{dev_path(0, "Crpt_Enable"), "1"}});
     ASSERT_EQ(set(SET, {1}, "http://192.0.2.21:8080/x"), 0);
     EXPECT_EQ(get(LAN, {1}), "http://192.0.2.21:7547/x");
-    EXPECT_EQ(db_get(dev_path(0, "Crpt_Id")) + db_get(rule_path(1)), "0(absent)");
+    EXPECT_EQ(db_get(dev_path(0, "Crpt_Id")) + db_get(rule_path(0, "enabled")) +
+                  db_get(rule_path(1)),
+              "01(absent)");
     // The WAN address: from the RAM store only, never a cut one.
     db_set({{"/dev/ppp0/ip", "198.51.100.1"}});
     EXPECT_EQ(get(WAN, {1}), F);
