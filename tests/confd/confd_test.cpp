@@ -436,10 +436,14 @@ TEST(ConfdServer, StalledSubscriberOrderBetweenConnectionsAndConf) {
         db_set(kv, true);
         ASSERT_EQ(db_get("/seq/19", true), std::to_string(i)) << c.log();
     }
+    db_set({{dev_path(10, "OUI"), "00AABB"}, {dev_path(2, "OUI"), "00CCDD"}});
     auto conf = [](const Strings& args) {
         RunResult r = run_program("conf", args);
         return std::to_string(r.status) + " " + r.out + r.err;
     };
+    EXPECT_EQ(conf({"ls", "/KELMO/TR111/ManageableDevice"}), "0 2\n10\n");
+    EXPECT_EQ(conf({"dump", "/KELMO"}),
+              "0 " + dev_path(2, "OUI=00CCDD\n") + dev_path(10, "OUI=00AABB\n"));
     EXPECT_EQ(conf({"--ram", "dump", "/seq/1"}), "0 /seq/1=499\n");
     EXPECT_EQ(conf({"get", "/KELMO/none"}), "1 conf: /KELMO/none: no such path\n");
     c.stop();
