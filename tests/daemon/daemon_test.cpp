@@ -25,9 +25,6 @@ TEST_F(Daemon, StartupFailuresDebugSwitchesAndConfigurationFile) {
     RunResult r = run(tr111d("1", {"3"}));
     EXPECT_EQ(r.status, 255) << r.out;
     EXPECT_EQ(count(r.out, " TR111 can not open channel with tr69 process, fault code : "), 10u);
-
-    // The management process absent or not taking HELLO: tests/spine (link_test).
-    start_agent();
     // An agent refusing the first row: tr111d ends (255) right after its start-up lines.
     start_agent({"--refuse-id", "1"});
     struct Case {

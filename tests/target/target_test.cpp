@@ -9,15 +9,10 @@
 #include <bit>
 #include <ctime>
 
-TEST(Target, CrossBuildRunsThirtyTwoBitBigEndian) {
+TEST(Target, ClockGoesPast2038AndACrossBuildRunsThirtyTwoBitBigEndian) {
+    EXPECT_EQ(sizeof(time_t), 8u);
 #ifdef TR111_CROSS_TARGET
     EXPECT_EQ(std::endian::native, std::endian::big);
     EXPECT_EQ(sizeof(void*), 4u);
-#else
-    GTEST_SKIP() << "host build";
 #endif
-}
-
-TEST(Target, ClockGoesPast2038) {
-    EXPECT_EQ(sizeof(time_t), 8u);
 }
