@@ -246,38 +246,6 @@ Strings received(size_t n = 0) {
     return got;
 }
 
-// tr69agent started with args, and an application on it that opens the channel,
-// registers the table and serves: the daemon's request loop in small,
-// which answers 9002 to FAULT, nothing to SILENT and ATOMIC, "42" else.
-struct App {
-    int32_t chan = 0;
-    std::jthread loop;
-    std::unique_ptr<Background> agent; // goes first: its end ends the loop
-    explicit App(Strings args = {}) {
-        auto argv = program("tr69agent");
-        argv.insert(argv.end(), args.begin(), args.end());
-        agent = std::make_unique<Background>(argv, "/dev/null");
-        EXPECT_TRUE(wait_port(ACS_PORT, 10000));
-        EXPECT_EQ(tr69_open_channel_use_rx_mbx("TR111", &chan, 1), 0);
-        for (const Row& r : rows)
-            EXPECT_EQ(tr69_register_entry(r.name, r.flags, r.id, r.type, r.block, &chan), 0);
-        EXPECT_EQ(tr69_register_entries(atomicity, &chan, nullptr), 0);
-        loop = std::jthread([this] {
-            for (tr69_request q{}; tr69_rx_msg(&q, &chan, 1) == 0; q = {}) {
-                std::string line = std::string(q.name) + " h" + std::to_string(q.handler) + " id" +
-                                   std::to_string(q.id) + " s" + std::to_string(q.status) + " i";
-                for (int i = 0; i < 5 && q.instances[i]; ++i)
-                    line.append(i ? "." : "").append(std::to_string(q.instances[i]));
-                std::unique_lock<std::mutex> l(mu);
-                journal.push_back(line + (*q.value_in ? " =" : "") + q.value_in);
-                l.unlock();
-                tr69_reply r{{}, q.id, q.echo, q.handler == FAULT ? 9002 : 0, "42"};
-                if (q.handler != SILENT && q.handler != ATOMIC) tr69_tx_msg(&r, &chan);
-            }
-        });
-    }
-};
-
 // An acs command's exit status, a blank, its standard output and error.
 std::string acs(const Strings& args) {
     RunResult r = run_program("acs", args);
@@ -289,7 +257,32 @@ std::string acs(const Strings& args) {
 // Each operation's request and the brackets of a set. (Events from other
 // threads while the loop waits: tests/road and tests/model, through the daemon.)
 TEST(Tr69Agent, RequestsOfEachOperationAndTheBracketsOfASet) {
-    App app({"--reply-timeout", "300"});
+    // tr69agent, and an application on it that opens the channel, registers the
+    // table and serves: the daemon's request loop in small, which answers 9002
+    // to FAULT, nothing to SILENT and ATOMIC, "42" else.
+    int32_t chan = 0;
+    std::jthread loop;
+    auto argv = program("tr69agent");
+    argv.insert(argv.end(), {"--reply-timeout", "300"});
+    Background agent(argv, "/dev/null");
+    ASSERT_TRUE(wait_port(ACS_PORT, 10000)); // (the agent ends first, and so does the loop)
+    ASSERT_EQ(tr69_open_channel_use_rx_mbx("TR111", &chan, 1), 0);
+    for (const Row& r : rows)
+        ASSERT_EQ(tr69_register_entry(r.name, r.flags, r.id, r.type, r.block, &chan), 0);
+    ASSERT_EQ(tr69_register_entries(atomicity, &chan, nullptr), 0);
+    loop = std::jthread([&] {
+        for (tr69_request q{}; tr69_rx_msg(&q, &chan, 1) == 0; q = {}) {
+            std::string line = std::string(q.name) + " h" + std::to_string(q.handler) + " id" +
+                               std::to_string(q.id) + " s" + std::to_string(q.status) + " i";
+            for (int i = 0; i < 5 && q.instances[i]; ++i)
+                line.append(i ? "." : "").append(std::to_string(q.instances[i]));
+            std::unique_lock<std::mutex> l(mu);
+            journal.push_back(line + (*q.value_in ? " =" : "") + q.value_in);
+            l.unlock();
+            tr69_reply r{{}, q.id, q.echo, q.handler == FAULT ? 9002 : 0, "42"};
+            if (q.handler != SILENT && q.handler != ATOMIC) tr69_tx_msg(&r, &chan);
+        }
+    });
     // An acs command, its outcome, the request the application received.
     const std::tuple<Strings, std::string, std::string> cases[] = {
         {{"get", "T.Obj.2.Sub.7.Name"}, "0 42\n", "T.Obj.2.Sub.7.Name h1 id3 s0 i2.7"},
