@@ -56,16 +56,19 @@ TEST(ParameterTable, RowsAsRegistered) {
     EXPECT_EQ(get_dm_by_id(11), nullptr);
 
     // The atomicity rows: name, flags, id, type, handler, end mark; then a zero row.
-    atomicity_handler* const handlers[] = {atomicity_start, atomicity_commit, atomicity_rollback};
-    const char* names[] = {"XX.StartSequence.TR111", "XX.Commit.TR111", "XX.Rollback.TR111"};
-    for (uint32_t i = 0; i < 4; ++i) {
-        const tr69_atomicity_row& a = tr111_atomicity_table[i];
-        const tr69_atomicity_row want_row =
-            i < 3 ? tr69_atomicity_row{tr69_ref(names[i]),       0x100000,      i + 1, 0x0D,
-                                       tr69_ref_fn(handlers[i]), TR69_END_MARK, {}}
-                  : tr69_atomicity_row{};
-        EXPECT_EQ(memcmp(&a, &want_row, sizeof a), 0) << i;
-    }
+    const uint32_t E = TR69_END_MARK;
+    const tr69_atomicity_row atomicity[4] = {
+        {tr69_ref("XX.StartSequence.TR111"),
+         0x100000,
+         1,
+         0x0D,
+         tr69_ref_fn(atomicity_start),
+         E,
+         {}},
+        {tr69_ref("XX.Commit.TR111"), 0x100000, 2, 0x0D, tr69_ref_fn(atomicity_commit), E, {}},
+        {tr69_ref("XX.Rollback.TR111"), 0x100000, 3, 0x0D, tr69_ref_fn(atomicity_rollback), E, {}},
+        {}};
+    EXPECT_EQ(memcmp(tr111_atomicity_table, atomicity, sizeof atomicity), 0);
 
     // Placeholders: each "%d" goes with the character after it, a final one alone.
     const std::tuple<const char*, const char*, int> templates[] = {
