@@ -5,33 +5,35 @@
 #include "main/tr111.h"
 #include "tests/support/proc.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <tuple>
 
 namespace tr111test {
 
 class CaptureStdout {
   public:
-    CaptureStdout() { fflush(stdout), dup2(fd_, 1); }
+    CaptureStdout() {
+        fflush(stdout);
+        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        dup2(fd, 1);
+        close(fd);
+    }
     ~CaptureStdout() { // restores standard output
         fflush(stdout);
         dup2(saved_, 1);
         close(saved_);
-        close(fd_);
     }
 
     // Everything written so far (the capture goes on).
     std::string text() const {
         fflush(stdout);
-        std::string out(size_t(lseek(fd_, 0, SEEK_END)), '\0');
-        return out.substr(0, size_t(std::max(0L, long(pread(fd_, out.data(), out.size(), 0)))));
+        return read_file(path_);
     }
 
   private:
-    int fd_ = memfd_create("stdout", MFD_CLOEXEC); // a regular file
+    TempDir dir_;
+    std::string path_ = dir_.path() + "/stdout";
     int saved_ = fcntl(1, F_DUPFD_CLOEXEC, 0);
 };
 
