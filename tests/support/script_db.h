@@ -224,7 +224,7 @@ class ScriptDb {
             std::lock_guard<std::mutex> l(mu_);
             if (!execute(items, out)) return !(reset = true);
             items.clear();
-            for (const auto& s : out) { // a blocking socket: sent whole, or failed
+            for (const auto& s : out) { // a blocking socket: sent whole, or failed in time
                 std::string f(5 + s.size(), '\0');
                 ipc_frame_string(reinterpret_cast<uint8_t*>(f.data()), s.data(),
                                  uint32_t(s.size()));
@@ -262,8 +262,11 @@ class ScriptDb {
                 }
             }
             std::erase_if(conns, [](const Conn& c) { return c.fd < 0; });
-            for (int fd; (fd = accept4(lfd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
+            const timeval patience{5, 0}; // a client that never reads stalls no send for good
+            for (int fd; (fd = accept4(lfd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+                setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
                 conns.push_back({fd, {}, {}});
+            }
         }
         for (const auto& c : conns)
             close(c.fd);
