@@ -90,40 +90,6 @@ TEST_F(DbClient, AFailedWriteOrReadFailsTheHandleForGood) {
     EXPECT_NE(wire.conns().back().close_err, 0u);
 }
 
-TEST_F(DbClient, SetWalkInTheServersOrderRefusedArgumentsAndAbsentPaths) {
-    for (const char* id : {"2", "10", "0"})
-        server.set(std::string("/fw/rule/loc_srv/") + id + "/enabled", "1");
-    tr111::DbHandle db(KX_DB_MAIN);
-    KX_DB_handle* h = db.get();
-    uint32_t set = KX_get_set(h, "/fw/rule/loc_srv/");
-    Strings keys;
-    for (uint32_t node = KX_set_get_son(h, set, 0); node != 0; node = KX_set_get_next(h, node))
-        keys.push_back(tr111::DbString(KX_set_get_value(h, node)).get());
-    EXPECT_EQ(keys, (Strings{"0", "10", "2"})); // the server's order: last written first
-    EXPECT_EQ(KX_set_get_nsons(h, set), 3u);
-    EXPECT_STREQ(tr111::DbString(KX_set_get_value(h, KX_set_get_son(h, set, 2))).get(), "2");
-    // The son request is one string: the set in hexadecimal, a blank, the index.
-    wire.clear();
-    EXPECT_EQ(KX_set_get_son(h, 0x1a2b, 0), 0u);
-    EXPECT_EQ(wire.conns().back().items[1], "> 1a2b 0");
-    // Null arguments are refused with nothing sent; absent paths read null.
-    wire.clear();
-    EXPECT_EQ(KX_DB_Set(h, "/a", nullptr) + KX_DB_Set(h, nullptr, "1"), -2);
-    EXPECT_TRUE(!KX_DB_Get(h, nullptr) && !KX_set_get_value(h, 0));
-    KX_DB_Delete(h, nullptr);
-    EXPECT_EQ(KX_get_set(h, nullptr) + KX_set_get_son(h, 0, 0) + KX_set_get_next(h, 0), 0u);
-    KX_DB_Close_Reconf(nullptr, 1);
-    EXPECT_TRUE(wire.conns().back().items.empty());
-    EXPECT_EQ(KX_DB_Get(h, "/no/such/path"), nullptr);
-    EXPECT_EQ(KX_DB_Is_Defined(h, "/no/such/path") + KX_get_set(h, "/no/such/path"), 0u);
-    // A whole rule reads as defined; a deleted subtree is gone; nothing failed.
-    EXPECT_EQ(KX_DB_Is_Defined(h, "/fw/rule/loc_srv/2/"), 1);
-    KX_DB_Delete(h, "/fw/rule/loc_srv/2/");
-    EXPECT_EQ(KX_DB_Is_Defined(h, "/fw/rule/loc_srv/2/enabled"), 0);
-    EXPECT_EQ(KX_set_get_nsons(h, set), 2u);
-    EXPECT_EQ(h->ipc_err, 0u);
-}
-
 TEST(StrToInt, WholeDecimalWithin32Bits) {
     // clang-format off
     struct { const char* text; int ret; int32_t value; } cases[] = {
@@ -190,9 +156,10 @@ TEST_F(DbClient, Tr69ActionExchangeFailuresAndNoServer) {
     EXPECT_EQ(std::string(out), "\x04\x01");
 }
 
-// A batch writes the very items of its single operations, all before the first
-// reply is read; a walk reads keys and the paths below them across chunks.
-TEST_F(DbClient, BatchesAndSetWalks) {
+// Sets walked node by node and in batches, in the server's order; a batch
+// writes the very items of its single operations, all before the first reply
+// is read; a walk reads keys and the paths below them across chunks.
+TEST_F(DbClient, SetsBatchesWalksRefusedArgumentsAndAbsentPaths) {
     // 129 sons, in the server's order 0 to 127, then x: two whole chunks and one more.
     server.set("/w/x/a", "-");
     for (int i = 127; i >= 0; --i)
@@ -200,6 +167,13 @@ TEST_F(DbClient, BatchesAndSetWalks) {
     tr111::DbHandle db(KX_DB_MAIN);
     KX_DB_handle* h = db.get();
     const uint32_t set = KX_get_set(h, "/w");
+    std::string seen, expect;
+    for (uint32_t node = KX_set_get_son(h, set, 0); node != 0; node = KX_set_get_next(h, node))
+        seen += tr111::DbString(KX_set_get_value(h, node)).get() + std::string(" ");
+    for (int i = 0; i < 128; ++i)
+        expect += std::to_string(i) + " ";
+    EXPECT_EQ(seen, expect + "x ");
+    EXPECT_EQ(KX_set_get_nsons(h, set), 129u);
     const std::string hex = (std::stringstream() << std::hex << set).str();
     wire.clear();
     tr111::DbBatch b;
@@ -220,12 +194,13 @@ TEST_F(DbClient, BatchesAndSetWalks) {
     EXPECT_TRUE(!KX_DB_Batch_Take(b.get(), slots[3]) && !KX_DB_Batch_Take(b.get(), slots[4]));
     // Every son in order with its two paths; a key that is no number reads none.
     static const char* const fmts[] = {"/w/%d/a", "/w/%d/b"};
-    std::string seen, expect;
+    seen.clear(), expect.clear();
     for (tr111::SetWalk w(h, set, fmts, 2); w.next();)
         seen += std::string(w.key()) + "=" + (w.value(0) ?: "") + (w.value(1) ?: "") + " ";
     for (int i = 0; i < 128; ++i)
         expect += std::to_string(i) + "=" + std::to_string(i) + " ";
     EXPECT_EQ(seen, expect + "x= ");
+
     // A reply that never comes cuts the walk short: failed, the handle too,
     // and no result of that batch.
     wire.fail_write("/w/100/b");
@@ -235,4 +210,23 @@ TEST_F(DbClient, BatchesAndSetWalks) {
         seen = w.key();
     EXPECT_TRUE(w.failed() && h->ipc_err != 0 && !w.key());
     EXPECT_EQ(seen, "95"); // the last of the batch before
+
+    // Null arguments are refused with nothing sent; absent paths read null.
+    tr111::DbHandle again(KX_DB_MAIN);
+    h = again.get();
+    wire.clear();
+    EXPECT_EQ(KX_DB_Set(h, "/a", nullptr) + KX_DB_Set(h, nullptr, "1"), -2);
+    EXPECT_TRUE(!KX_DB_Get(h, nullptr) && !KX_set_get_value(h, 0));
+    KX_DB_Delete(h, nullptr);
+    EXPECT_EQ(KX_get_set(h, nullptr) + KX_set_get_son(h, 0, 0) + KX_set_get_next(h, 0), 0u);
+    KX_DB_Close_Reconf(nullptr, 1);
+    EXPECT_TRUE(wire.conns().back().items.empty());
+    EXPECT_EQ(KX_DB_Get(h, "/no/such/path"), nullptr);
+    EXPECT_EQ(KX_DB_Is_Defined(h, "/no/such/path") + KX_get_set(h, "/no/such/path"), 0u);
+    // A whole son reads as defined; a deleted subtree is gone; nothing failed.
+    EXPECT_EQ(KX_DB_Is_Defined(h, "/w/2/"), 1);
+    KX_DB_Delete(h, "/w/2/");
+    EXPECT_EQ(KX_DB_Is_Defined(h, "/w/2/a"), 0);
+    EXPECT_EQ(KX_set_get_nsons(h, set), 128u);
+    EXPECT_EQ(h->ipc_err, 0u);
 }

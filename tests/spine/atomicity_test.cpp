@@ -42,31 +42,28 @@ TEST(Atomicity, RollbackUndoesNewestFirstUntilARowIsUnknown) {
     EXPECT_EQ(atomicity_rollback(3), 0);
     EXPECT_EQ(server.get("/KELMO/TR111/MDNotificationLimit"), "5");
     EXPECT_EQ(set_action_list.next, &set_action_list);
-    const std::string found =
-        "Parameter with index 2, name : " + std::string(kLimit) + " was found |";
-    EXPECT_EQ(lines_of(cap.text()),
-              "atomicity : executed|atomicity : loop : p_set_action->param_name Too.Long|" + found +
-                  "Error in set notification limit value|atomicity : setVal failed|"
-                  "atomicity : loop : p_set_action->param_name " +
-                  kLimit + "|" + found + "atomicity : loop : p_set_action->param_name " + kLimit +
-                  "|" + found);
+    const std::string loop = "atomicity : loop : p_set_action->param_name ", limit = kLimit,
+                      found = "Parameter with index 2, name : " + limit + " was found |";
+    EXPECT_EQ(lines_of(cap.text()), "atomicity : executed|" + loop + "Too.Long|" + found +
+                                        "Error in set notification limit value|atomicity : setVal "
+                                        "failed|" +
+                                        loop + limit + "|" + found + loop + limit + "|" + found);
     // A row no one has stops the rollback: it and the older writes stay, for Commit.
     wrote(2, kLimit, "9");
     wrote(99, "No.Row", "1");
     CaptureStdout cap2;
     EXPECT_EQ(atomicity_rollback(3), 0);
     EXPECT_EQ(server.get("/KELMO/TR111/MDNotificationLimit"), "5");
-    EXPECT_EQ(lines_of(cap2.text()), "atomicity : executed|atomicity : loop : "
-                                     "p_set_action->param_name No.Row|atomicity: get_dm_by_id "
-                                     "failed!\\n|");
+    EXPECT_EQ(lines_of(cap2.text()),
+              "atomicity : executed|" + loop + "No.Row|atomicity: get_dm_by_id failed!\\n|");
     CaptureStdout cap3;
     EXPECT_EQ(atomicity_commit(2), 0);
     EXPECT_EQ(set_action_list.next, &set_action_list);
-    EXPECT_EQ(lines_of(cap3.text()),
-              "atomicity : executed|atomicity : loop : p_set_action->param_name : No.Row|"
-              "atomicity : loop : p_set_action->old_val:1|atomicity : loop : "
-              "p_set_action->param_name : " +
-                  std::string(kLimit) + "|atomicity : loop : p_set_action->old_val:9|");
+    EXPECT_EQ(lines_of(cap3.text()), "atomicity : executed|" + loop +
+                                         ": No.Row|atomicity : loop : "
+                                         "p_set_action->old_val:1|" +
+                                         loop + ": " + limit +
+                                         "|atomicity : loop : p_set_action->old_val:9|");
 }
 
 TEST(Atomicity, RequestListMatchesWholeNamesOnceAndUnlocks) {

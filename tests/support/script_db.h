@@ -18,6 +18,7 @@
 #include <map>
 #include <mutex>
 #include <poll.h>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -64,7 +65,7 @@ class ScriptDb {
             ADD_FAILURE() << "the script server does not answer";
         close(fd);
         std::lock_guard<std::mutex> l(mu_);
-        auto it = tree_[store].find(key(split(path)));
+        auto it = tree_[store].find(split(path));
         return it == tree_[store].end() ? "(absent)" : it->second.value;
     }
     // The n-th request from now whose items, joined by blanks, contain text
@@ -83,24 +84,18 @@ class ScriptDb {
     using Path = std::vector<std::string>;
     struct Node {
         std::string value; // its key, for a node never written
-        std::vector<std::string> sons;
+        Path sons;
     };
-    using Tree = std::map<std::string, Node>; // by path "a/b/c"; the root is ""
+    using Tree = std::map<Path, Node>; // the root is the empty path
 
-    static Path split(const std::string& path, size_t drop = 0) {
+    static Path split(const std::string& path) {
         Path out;
-        for (size_t p = 0, q; p <= path.size(); p = q + 1)
-            if ((q = std::min(path.find('/', p), path.size())) > p)
-                out.push_back(path.substr(p, q - p));
-        out.resize(out.size() - std::min(drop, out.size()));
+        std::stringstream s(path);
+        for (std::string part; std::getline(s, part, '/');)
+            if (!part.empty()) out.push_back(part);
         return out;
     }
-    static std::string key(const Path& c, size_t n = SIZE_MAX) {
-        std::string out;
-        for (size_t i = 0; i < std::min(n, c.size()); ++i)
-            out += (i ? "/" : "") + c[i];
-        return out;
-    }
+    static Path parent_of(Path p) { return p.resize(p.size() - !p.empty()), p; }
     static int store_of(const std::string& cmd) {
         const char* prefix[] = {"rg_conf_", "rg_conf_ram_", "rg_conf_priv_", "rg_factory_"};
         for (int s = 3; s > 0; --s)
@@ -114,33 +109,25 @@ class ScriptDb {
         if (set) c.push_back(value);
         Tree& t = tree_[store];
         for (size_t n = 1; n <= c.size(); ++n)
-            if (!t.count(key(c, n))) {
-                t[key(c, n)].value = c[n - 1];
-                t[key(c, n - 1)].sons.push_back(c[n - 1]);
+            if (Path p(c.begin(), c.begin() + n); !t.count(p)) {
+                t[p].value = c[n - 1];
+                t[parent_of(p)].sons.push_back(c[n - 1]);
             }
-        if (!set && !c.empty()) t[key(c)].value = value;
+        if (!set && !c.empty()) t[c].value = value;
     }
-    void erase(int store, const std::string& path) {
-        Path c = split(path);
-        Tree& t = tree_[store];
-        if (c.empty() || !t.count(key(c))) return;
-        std::erase(t[key(c, c.size() - 1)].sons, c.back());
-        std::erase_if(
-            t, [k = key(c)](auto& e) { return e.first == k || e.first.starts_with(k + "/"); });
-    }
-    std::vector<std::string> sons(int store, const std::string& k) {
-        std::vector<std::string> s = tree_[store][k].sons;
+    Path sons(int store, const Path& p) {
+        Path s = tree_[store][p].sons;
         if (reversed_) std::reverse(s.begin(), s.end());
         return s;
     }
     // A handle carries a hexadecimal letter, so that one read as decimal is wrong.
-    std::string handle(int store, const std::string& k) {
-        char text[16];
-        snprintf(text, sizeof text, "%x",
-                 handles_.try_emplace({store, k}, 0xa0000 + handles_.size()).first->second);
-        return text;
+    std::string handle(int store, const Path& p) {
+        return (std::stringstream()
+                << std::hex
+                << handles_.try_emplace({store, p}, 0xa0000 + handles_.size()).first->second)
+            .str();
     }
-    const std::pair<int, std::string>* node(const std::string& text) {
+    const std::pair<int, Path>* node(const std::string& text) {
         unsigned h = 0;
         if (sscanf(text.c_str(), "%x", &h) == 1)
             for (const auto& [n, id] : handles_)
@@ -159,7 +146,7 @@ class ScriptDb {
     }
 
     // Carries out one request: its replies, or false to reset the connection.
-    bool execute(const std::vector<std::string>& it, std::vector<std::string>& out) {
+    bool execute(const Path& it, Path& out) {
         std::string line;
         for (const auto& i : it)
             line += (line.empty() ? "" : " ") + i;
@@ -167,34 +154,40 @@ class ScriptDb {
         const std::string& cmd = it[0];
         const int store = store_of(cmd);
         Tree& t = tree_[store];
+        const Path c = it.size() > 1 ? split(it[1]) : Path{};
         if (cmd.ends_with("get_exist")) {
-            Path c = split(it[1]);
-            std::string reply, q(2 * 4096 + 2, '\0');
+            std::string q(2 * 4096 + 2, '\0');
             auto quoted = [&](const std::string& s) {
                 return q.substr(0, set_quote(q.data(), s.data(), std::min<size_t>(s.size(), 4096)));
             };
-            if (!c.empty() && t.count(key(c)))
-                reply = "(" + quoted(c.size() > 1 ? c[c.size() - 2] : "") + "(" + quoted(c.back()) +
-                        "=" + quoted(t[key(c)].value) + "))";
-            out.push_back(reply);
+            const bool in = !c.empty() && t.count(c);
+            out.push_back(!in ? ""
+                              : "(" + quoted(c.size() > 1 ? c[c.size() - 2] : "") + "(" +
+                                    quoted(c.back()) + "=" + quoted(t[c].value) + "))");
         } else if (cmd.ends_with("set_path_value") || cmd == "rg_factory_set_value") {
             write_value(store, it[1], it[2]);
-        } else if (cmd.ends_with("set_free") || cmd == "rg_factory_free") {
-            erase(store, it[1]);
+        } else if ((cmd.ends_with("set_free") || cmd == "rg_factory_free") && !c.empty() &&
+                   t.count(c)) {
+            std::erase(t[parent_of(c)].sons, c.back());
+            std::erase_if(t, [&](auto& e) {
+                return e.first.size() >= c.size() &&
+                       std::equal(c.begin(), c.end(), e.first.begin());
+            });
         } else if (cmd.ends_with("get_set")) {
-            out.push_back(t.count(key(split(it[1]))) ? handle(store, key(split(it[1]))) : "0");
+            out.push_back(t.count(c) ? handle(store, c) : "0");
         } else if (cmd.ends_with("get_son") || cmd.ends_with("get_next")) {
             // The son at a position of the set, or the sibling after a node.
             const bool son = cmd.ends_with("son");
             int at = 0;
-            auto n = node(it[1].substr(0, it[1].find(' ')));
-            std::string parent = !n ? "" : son ? n->second : key(split(n->second, 1));
-            auto s = n ? sons(n->first, parent) : std::vector<std::string>{};
+            auto n = node(it[1]);
+            Path parent = !n ? Path{} : son ? n->second : parent_of(n->second);
+            Path s = n ? sons(n->first, parent) : Path{};
             if (!son && n && !n->second.empty())
-                at = int(std::find(s.begin(), s.end(), split(n->second).back()) - s.begin()) + 1;
+                at = int(std::find(s.begin(), s.end(), n->second.back()) - s.begin()) + 1;
             bool ok = n && (!son || sscanf(it[1].c_str(), "%*x %d", &at) == 1) && at >= 0 &&
                       size_t(at) < s.size() && (son || !n->second.empty());
-            out.push_back(ok ? handle(n->first, key(split(parent + "/" + s[at]))) : "0");
+            if (ok) parent.push_back(s[at]);
+            out.push_back(ok ? handle(n->first, parent) : "0");
         } else if (cmd.ends_with("get_nsons") || cmd.ends_with("get_value")) {
             auto n = node(it[1]);
             const Node* v = n ? &tree_[n->first][n->second] : nullptr;
@@ -204,11 +197,11 @@ class ScriptDb {
         } else if (cmd == "tr69 action") {
             // Action 10: one byte per son of the entity, its key + 1.
             std::string bytes;
-            if (it[1] == "10" && t.count(key(split(it[2]))))
-                for (const auto& s : sons(0, key(split(it[2]))))
-                    if (s.find_first_not_of("0123456789") == s.npos && s.size() < 4 &&
-                        std::stoi(s) < 255)
-                        bytes += char(std::stoi(s) + 1);
+            for (const auto& s :
+                 it[1] == "10" && t.count(split(it[2])) ? sons(0, split(it[2])) : Path{})
+                if (s.find_first_not_of("0123456789") == s.npos && s.size() < 4 &&
+                    std::stoi(s) < 255)
+                    bytes += char(std::stoi(s) + 1);
             out = action_.first.empty() ? Path{it[1] == "10" ? "0" : "-1", bytes}
                                         : Path{action_.first, action_.second};
         }
@@ -217,7 +210,7 @@ class ScriptDb {
 
     // Serves the whole requests that have come on a connection; false when
     // it is to be closed (reset, when reset is set).
-    bool take(int fd, std::string& in, std::vector<std::string>& items, bool& reset) {
+    bool take(int fd, std::string& in, Path& items, bool& reset) {
         ipc_item item;
         for (long n; (n = ipc_item_parse(reinterpret_cast<const uint8_t*>(in.data()), in.size(),
                                          &item)) != 0;) {
@@ -227,22 +220,15 @@ class ScriptDb {
             in.erase(0, size_t(n));
             if (arity(items[0]) <= 0) return false; // "close", or an unknown command
             if (items.size() <= size_t(arity(items[0]))) continue;
-            std::vector<std::string> out;
+            Path out;
             std::lock_guard<std::mutex> l(mu_);
             if (!execute(items, out)) return !(reset = true);
             items.clear();
-            for (const auto& s : out) {
+            for (const auto& s : out) { // a blocking socket: sent whole, or failed in time
                 std::string f(5 + s.size(), '\0');
                 ipc_frame_string(reinterpret_cast<uint8_t*>(f.data()), s.data(),
                                  uint32_t(s.size()));
-                for (size_t off = 0; off < f.size();) {
-                    ssize_t w = send(fd, f.data() + off, f.size() - off, MSG_NOSIGNAL);
-                    pollfd p{fd, POLLOUT, 0};
-                    if (w > 0)
-                        off += size_t(w);
-                    else if (errno != EAGAIN || poll(&p, 1, 5000) != 1)
-                        return false;
-                }
+                if (send(fd, f.data(), f.size(), MSG_NOSIGNAL) != ssize_t(f.size())) return false;
             }
         }
         return true;
@@ -254,7 +240,7 @@ class ScriptDb {
         struct Conn {
             int fd;
             std::string in;
-            std::vector<std::string> items;
+            Path items;
         };
         std::vector<Conn> conns;
         for (;;) {
@@ -276,8 +262,11 @@ class ScriptDb {
                 }
             }
             std::erase_if(conns, [](const Conn& c) { return c.fd < 0; });
-            for (int fd; (fd = accept4(lfd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;)
+            const timeval patience{5, 0}; // a client that never reads stalls no send for good
+            for (int fd; (fd = accept4(lfd_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
+                setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
                 conns.push_back({fd, {}, {}});
+            }
         }
         for (const auto& c : conns)
             close(c.fd);
@@ -288,7 +277,7 @@ class ScriptDb {
     int wake_[2] = {-1, -1};
     std::mutex mu_;
     Tree tree_[4];
-    std::map<std::pair<int, std::string>, unsigned> handles_;
+    std::map<std::pair<int, Path>, unsigned> handles_;
     std::string fail_text_;
     int fail_n_ = 0;
     std::pair<std::string, std::string> action_;

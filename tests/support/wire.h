@@ -6,6 +6,7 @@
 
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace tr111test {
@@ -24,32 +25,24 @@ class WireLog {
         ipc_hooks h{};
         h.ctx = this;
         h.on_connect = [](void* ctx, int fd, uint16_t port) {
-            auto* self = static_cast<WireLog*>(ctx);
-            std::lock_guard<std::mutex> l(self->mu_);
+            auto [self, l] = lock(ctx);
             self->conns_.push_back({fd, port, {}, false, 0});
         };
         h.on_write = [](void* ctx, int fd, const ipc_item* item) {
-            auto* self = static_cast<WireLog*>(ctx);
-            std::lock_guard<std::mutex> l(self->mu_);
-            std::string text = item->tag == IPC_TAG_U32
-                                   ? std::string("#").append(std::to_string(item->u32))
-                                   : std::string(item->str, item->str_len);
+            auto [self, l] = lock(ctx);
+            std::string text = item->tag == IPC_TAG_U32 ? "#" + std::to_string(item->u32)
+                                                        : std::string(item->str, item->str_len);
             if (Conn* c = self->find(fd)) c->items.push_back("> " + text);
             return self->fail_n_ > 0 && text == self->fail_text_ && --self->fail_n_ == 0 ? -1 : 0;
         };
         h.on_read = [](void* ctx, int fd, const char* s) {
-            auto* self = static_cast<WireLog*>(ctx);
-            std::lock_guard<std::mutex> l(self->mu_);
+            auto [self, l] = lock(ctx);
             if (Conn* c = self->find(fd)) c->items.push_back(std::string("< ") + s);
             return 0;
         };
         h.on_close = [](void* ctx, int fd, uint32_t err) {
-            auto* self = static_cast<WireLog*>(ctx);
-            std::lock_guard<std::mutex> l(self->mu_);
-            if (Conn* c = self->find(fd)) {
-                c->closed = true;
-                c->close_err = err;
-            }
+            auto [self, l] = lock(ctx);
+            if (Conn* c = self->find(fd)) std::tie(c->closed, c->close_err) = std::tuple(true, err);
         };
         ipc_set_hooks(&h);
     }
@@ -81,11 +74,14 @@ class WireLog {
     // Fails the n-th write from now of item text (integer 4: "#4"); 0 clears.
     void fail_write(const std::string& text, int n = 1) {
         std::lock_guard<std::mutex> l(mu_);
-        fail_text_ = text;
-        fail_n_ = n;
+        std::tie(fail_text_, fail_n_) = std::tuple(text, n);
     }
 
   private:
+    static std::pair<WireLog*, std::unique_lock<std::mutex>> lock(void* ctx) {
+        auto* self = static_cast<WireLog*>(ctx);
+        return {self, std::unique_lock<std::mutex>(self->mu_)};
+    }
     Conn* find(int fd) {
         for (auto it = conns_.rbegin(); it != conns_.rend(); ++it)
             if (it->fd == fd && !it->closed) return &*it;
