@@ -182,6 +182,11 @@ TEST_F(Crpt, CreateChecksTheInstanceListOnce) {
     EXPECT_EQ(crpt_create(7547, "192.168.1.20"), 1);
     ipc_set_hooks(nullptr);
     EXPECT_EQ(db_get(rule_path(1, kWan)), "30002");
+    // A range up to 39999 leaves the last port of all.
+    rule(2, 30003);
+    db_set({{rule_path(2, "services/0/trigger/0/dst/end"), "39999"}});
+    EXPECT_EQ(crpt_create(7547, "192.168.1.20"), 10);
+    EXPECT_EQ(db_get(rule_path(10, kWan)), "40000");
 
     WireLog wire;
     wire.fail_write("tr69 action");

@@ -192,6 +192,11 @@ TEST_F(DbClient, SetsBatchesWalksRefusedArgumentsAndAbsentPaths) {
     EXPECT_EQ(KX_DB_Batch_Node(b.get(), slots[1]) + KX_DB_Batch_Node(b.get(), slots[5]), 0u);
     EXPECT_STREQ(tr111::DbString(KX_DB_Batch_Take(b.get(), slots[2])).get(), "4");
     EXPECT_TRUE(!KX_DB_Batch_Take(b.get(), slots[3]) && !KX_DB_Batch_Take(b.get(), slots[4]));
+    // A full batch takes no more.
+    tr111::DbBatch full;
+    for (uint32_t i = 0; i < KX_DB_BATCH_MAX; ++i)
+        ASSERT_EQ(KX_DB_Batch_Get(full.get(), "/w/4/a"), static_cast<int>(i));
+    EXPECT_EQ(KX_DB_Batch_Get(full.get(), "/w/4/a"), -1);
     // Every son in order with its two paths; a key that is no number reads none.
     static const char* const fmts[] = {"/w/%d/a", "/w/%d/b"};
     seen.clear(), expect.clear();
