@@ -5,6 +5,7 @@
 #include "platform/net.h"
 #include "platform/rt.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -29,21 +31,51 @@ const ipc_hooks* observer() {
     return hooks.load(std::memory_order_acquire);
 }
 
+// Items are sent corked (MSG_MORE): the kernel holds them until the writer
+// reads from that connection, uses another one, closes it, or 200 ms have
+// passed, so the requests of a pipelined walk reach the server in a few
+// segments and wake it a few times, not once per item. What one thread
+// wrote on its connections still reaches the servers in the order it was
+// written.
+thread_local bool corked;   // this thread's last write may wait in the kernel
+thread_local int corked_fd; // on this connection
+
+// Sends what the kernel holds corked on fd now.
+void push(int fd) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+// Before the thread uses a connection other than fd (-1: any): its last
+// writes go out.
+void push_other(int fd) {
+    if (corked && corked_fd != fd) {
+        push(corked_fd);
+        corked = false;
+    }
+}
+
 // Sends every byte of the iovecs within IPC_TIMEOUT_MS; goes on after
 // partial sends and signals. The socket's send timeout bounds each wait, the
 // deadline the whole item, so a server that takes a few bytes now and then
 // cannot hold the caller longer.
 int send_all(int fd, iovec* iov, int cnt) {
+    push_other(fd);
     size_t sent = 0;
-    return send_iov_within(fd, iov, cnt, rt::now_ms() + IPC_TIMEOUT_MS, &sent) == 0 ? 0 : -1;
+    int rc = send_iov_within(fd, iov, cnt, rt::now_ms() + IPC_TIMEOUT_MS, &sent, MSG_MORE);
+    corked = true;
+    corked_fd = fd;
+    return rc == 0 ? 0 : -1;
 }
 
-// Receives exactly len bytes; -1 on end of stream, timeout or error. With a
-// deadline (a rt::now_ms value), every byte must have come by then, however
-// slowly the peer trickles them (the socket's receive timeout only bounds
-// each wait).
-int recv_all(int fd, uint8_t* buf, size_t len, int64_t deadline = -1) {
-    while (len > 0) {
+// Receives at most cap bytes, at least one; -1 on end of stream, timeout or
+// error. With a deadline (a rt::now_ms value) the wait ends then, however
+// long the socket's receive timeout. What the caller wrote goes out first.
+ssize_t recv_some(int fd, uint8_t* buf, size_t cap, int64_t deadline) {
+    push_other(fd);
+    push(fd); // also what another thread wrote on it
+    if (corked_fd == fd) corked = false;
+    for (;;) {
         if (deadline >= 0) {
             int left = rt::ms_left(deadline);
             if (left <= 0) return -1;
@@ -52,12 +84,58 @@ int recv_all(int fd, uint8_t* buf, size_t len, int64_t deadline = -1) {
             if (r < 0 && errno == EINTR) continue;
             if (r <= 0) return -1;
         }
-        ssize_t n = recv(fd, buf, len, 0);
-        if (n < 0) {
-            if (errno == EINTR) continue;
+        ssize_t n = recv(fd, buf, cap, 0);
+        if (n < 0 && errno == EINTR) continue;
+        return n > 0 ? n : -1;
+    }
+}
+
+// A client connection's read-ahead: what the socket held past the item
+// read, kept for the next reads. The connections a thread opened with
+// ipc_connect have one, taken from the heap at their first read and given
+// back at their close, so a walk's replies cost a few receives, not three
+// per item. Only that thread's reads use it (another thread reading the
+// connection reads the socket itself): a connection is read by the thread
+// that opened it, or by another one only from its first byte on.
+constexpr size_t AHEAD_SIZE = 4096;
+constexpr int AHEAD_CONNS = 4;
+
+// All zero at first (no initialiser: no room taken in the thread data).
+struct Ahead {
+    int fd[AHEAD_CONNS];
+    bool used[AHEAD_CONNS];
+    uint8_t* buf[AHEAD_CONNS];
+    uint32_t pos[AHEAD_CONNS], end[AHEAD_CONNS];
+};
+thread_local Ahead ahead;
+
+int ahead_slot(int fd) {
+    for (int i = 0; i < AHEAD_CONNS; ++i)
+        if (ahead.used[i] && ahead.fd[i] == fd) return i;
+    return -1;
+}
+
+// Receives exactly len bytes; -1 on end of stream, timeout or error. With a
+// deadline, every byte must have come by then, however slowly the peer
+// trickles them (the socket's receive timeout only bounds each wait).
+int recv_all(int fd, uint8_t* buf, size_t len, int64_t deadline = -1) {
+    int i = ahead_slot(fd);
+    if (i >= 0 && !ahead.buf[i]) ahead.buf[i] = static_cast<uint8_t*>(malloc(AHEAD_SIZE));
+    uint8_t* held = i >= 0 ? ahead.buf[i] : nullptr;
+    while (len > 0) {
+        ssize_t n = 0;
+        if (held && ahead.pos[i] < ahead.end[i]) {
+            n = static_cast<ssize_t>(std::min<size_t>(len, ahead.end[i] - ahead.pos[i]));
+            memcpy(buf, held + ahead.pos[i], static_cast<size_t>(n));
+            ahead.pos[i] += static_cast<uint32_t>(n);
+        } else if (held && len < AHEAD_SIZE) {
+            if ((n = recv_some(fd, held, AHEAD_SIZE, deadline)) < 0) return -1;
+            ahead.pos[i] = 0;
+            ahead.end[i] = static_cast<uint32_t>(n);
+            continue;
+        } else if ((n = recv_some(fd, buf, len, deadline)) < 0) {
             return -1;
         }
-        if (n == 0) return -1;
         buf += n;
         len -= static_cast<size_t>(n);
     }
@@ -86,11 +164,21 @@ int ipc_set_timeout(int fd, int ms) {
 }
 
 int ipc_connect(uint16_t port) {
+    push_other(-1);
     int fd = loopback_connect_within(port, IPC_TIMEOUT_MS);
     if (fd < 0) return -1;
     if (ipc_set_timeout(fd, IPC_TIMEOUT_MS) != 0) {
         close(fd);
         return -1;
+    }
+    // A slot left by a connection closed without ipc_client_close is stale.
+    if (int i = ahead_slot(fd); i >= 0) ahead.used[i] = false;
+    for (int i = 0; i < AHEAD_CONNS; ++i) {
+        if (ahead.used[i]) continue;
+        ahead.fd[i] = fd;
+        ahead.used[i] = true;
+        ahead.pos[i] = ahead.end[i] = 0;
+        break;
     }
     if (const ipc_hooks* h = observer(); h && h->on_connect) h->on_connect(h->ctx, fd, port);
     return fd;
@@ -152,9 +240,16 @@ char* ipc_string_read(int fd) {
 void ipc_client_close(int fd, uint32_t err) {
     if (fd < 0) return;
     if (const ipc_hooks* h = observer(); h && h->on_close) h->on_close(h->ctx, fd, err);
+    if (int i = ahead_slot(fd); i >= 0) {
+        ahead.used[i] = false;
+        free(std::exchange(ahead.buf[i], nullptr));
+    }
+    if (corked && corked_fd == fd) corked = false; // a close sends what it holds
     if (err) {
-        // A failed connection may hold half an exchange: reset it so the
-        // peer does not take what it got for a complete request.
+        // A failed connection may hold half an exchange: reset it (after
+        // what was written went out) so the peer does not take what it got
+        // for a complete request.
+        push(fd);
         linger lg{1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     }

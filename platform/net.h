@@ -90,13 +90,14 @@ inline int loopback_connect_within(uint16_t port, int timeout_ms) {
 // blocking, waiting for room until deadline (a rt::now_ms value); goes on
 // after partial sends and signals. Adds what went out to *sent. Returns 0
 // when all went, -1 when the connection broke (errno set), -2 when the
-// deadline passed first.
-inline int send_iov_within(int fd, iovec* iov, int cnt, int64_t deadline, size_t* sent) {
+// deadline passed first. flags adds to the send's own (MSG_MORE).
+inline int send_iov_within(int fd, iovec* iov, int cnt, int64_t deadline, size_t* sent,
+                           int flags = 0) {
     while (cnt > 0) {
         msghdr mh{};
         mh.msg_iov = iov;
         mh.msg_iovlen = static_cast<decltype(mh.msg_iovlen)>(cnt);
-        ssize_t n = sendmsg(fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = sendmsg(fd, &mh, MSG_NOSIGNAL | MSG_DONTWAIT | flags);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;

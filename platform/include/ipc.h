@@ -17,6 +17,15 @@
 // first byte has come, must arrive whole within IPC_TIMEOUT_MS, and every
 // item written must be taken whole within IPC_TIMEOUT_MS, so a server that
 // trickles fails it too. Writes never raise SIGPIPE.
+//
+// Pipelining: items written are handed to the kernel corked, and go out
+// when the writing thread next reads that connection, uses another one or
+// closes it (or after 200 ms, if it does none of these), so a batch of
+// requests written before their replies are read leaves in a few segments.
+// A thread's writes reach their servers in the order it made them; a reader
+// thread pushes out what another thread wrote on the connection before it
+// waits. A client connection's reads take what the socket holds at once and
+// keep the rest for its next reads, in the thread that opened it.
 #pragma once
 
 #include <cstddef>
