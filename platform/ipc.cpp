@@ -46,8 +46,8 @@ void push(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-// Before the thread uses a connection other than fd (-1: any): its last
-// writes go out.
+// Before the thread reads, closes or opens a connection other than fd (-1:
+// any), its last writes go out: nothing it wrote later can overtake them.
 void push_other(int fd) {
     if (corked && corked_fd != fd) {
         push(corked_fd);
@@ -60,7 +60,6 @@ void push_other(int fd) {
 // deadline the whole item, so a server that takes a few bytes now and then
 // cannot hold the caller longer.
 int send_all(int fd, iovec* iov, int cnt) {
-    push_other(fd);
     size_t sent = 0;
     int rc = send_iov_within(fd, iov, cnt, rt::now_ms() + IPC_TIMEOUT_MS, &sent, MSG_MORE);
     corked = true;
@@ -244,6 +243,7 @@ void ipc_client_close(int fd, uint32_t err) {
         ahead.used[i] = false;
         free(std::exchange(ahead.buf[i], nullptr));
     }
+    push_other(fd);
     if (corked && corked_fd == fd) corked = false; // a close sends what it holds
     if (err) {
         // A failed connection may hold half an exchange: reset it (after
