@@ -205,4 +205,6 @@ TEST_F(DbClient, SetsBatchesWalksRefusedArgumentsAndAbsentPaths) {
     EXPECT_EQ(KX_DB_Get(h, "/no/such/path"), nullptr);
     EXPECT_EQ(KX_DB_Is_Defined(h, "/no/such/path") + KX_get_set(h, "/no/such/path"), 0u);
     EXPECT_EQ(h->ipc_err, 0u);
+    int32_t v = 7; // a stored number past 32 bits is no number
+    EXPECT_EQ(s_str_to_int("2147483648", &v) + s_str_to_int("-2147483649", &v) + v, -2 + 7);
 }
