@@ -52,12 +52,14 @@ TEST_F(Store, ListAndCount) {
 }
 
 TEST_F(Store, ReadsTheirWidthsAndResultCodes) {
-    // A path is cut to its buffer's 256 bytes (the identity's widths: tests/datamodel).
-    device(2, "0", {{"path", std::string(300, 'p')}});
+    // A path is cut to 256 bytes and terminated, a serial number to 64 (the
+    // other widths: tests/datamodel); a copy over the other shows each overrun.
+    device(2, "0", {{"path", std::string(300, 'p')}, {"SerialNumber", std::string(70, 'S')}});
     char buf[300];
     memset(buf, '#', sizeof buf);
-    ASSERT_EQ(md_get_path(2, buf), 0);
-    EXPECT_EQ(std::string(buf, 258), std::string(256, 'p') + '\0' + '#');
+    ASSERT_EQ(md_get_path(2, buf) + md_get_serial_number(2, buf + 100), 0);
+    EXPECT_EQ(std::string(buf, 258),
+              std::string(100, 'p') + std::string(64, 'S') + std::string(92, 'p') + '\0' + '#');
     // Each read on a record with its MAC address only, then on a stored text
     // it cannot use (nullptr: none), then without a server.
     const std::tuple<const char*, std::function<int()>, int, const char*> reads[] = {
