@@ -204,11 +204,9 @@ class Walk {
     // One step: a verb that applies, then the wait and the checks. "" or the violation.
     std::string step(std::string* what) {
         static const std::pair<int, std::string (Walk::*)()> verbs[] = {
-            {10, &Walk::device_add},   {4, &Walk::device_del},    {10, &Walk::lease_add},
-            {10, &Walk::lease_renew},  {8, &Walk::lease_release}, {3, &Walk::lease_expire},
-            {4, &Walk::lease_abandon}, {3, &Walk::wan_ip},        {2, &Walk::rule_del},
-            {10, &Walk::set_retain},   {10, &Walk::set_crpt},     {14, &Walk::set_url},
-            {3, &Walk::device_mac}};
+            {10, &Walk::device_add},   {7, &Walk::device_change}, {10, &Walk::lease_add},
+            {25, &Walk::lease_change}, {3, &Walk::wan_ip},        {2, &Walk::rule_del},
+            {20, &Walk::set_int},      {14, &Walk::set_url}};
         for (*what = ""; what->empty();) {
             int pick = pick_(91); // the weights' sum
             for (const auto& v : verbs)
@@ -251,17 +249,15 @@ class Walk {
         m_.dev[d] = Model::Dev{true, m, type};
         return "device add " + str(d) + " --mac " + mac(m) + " --type " + str(type);
     }
-    std::string device_del() {
-        int d = pick_(NDEV);
-        if (!m_.dev[d].on) return "";
-        db_del(DEV + str(d));
-        m_.forget(d);
-        return "device del " + str(d);
-    }
-    // The component that keeps the records gives a device another MAC.
-    std::string device_mac() {
+    // A record deleted, or given another MAC by the component that keeps them.
+    std::string device_change() {
         int d = pick_(NDEV), m = pick_(NMAC);
         if (!m_.dev[d].on) return "";
+        if (pick_(7) < 4) {
+            db_del(DEV + str(d));
+            m_.forget(d);
+            return "device del " + str(d);
+        }
         commit(DEV + str(d) + "/", {"MacAddress=" + mac(m)});
         m_.dev[d].mac = m;
         return "device " + str(d) + " MacAddress " + mac(m);
@@ -278,35 +274,22 @@ class Walk {
         m_.active(m_.owner(l));
         return "lease add " + str(l) + " --mac " + mac(m) + " --ip " + lease_ip(l);
     }
-    // A verb on an existing lease: its key written, what the model does.
-    template <typename F>
-    std::string on_lease(const char* name, const Strings& writes, F effect) {
-        int l = free_lease(false);
+    // A verb on an existing lease: renew, release, expire (valid_time 0, then
+    // the lease deleted once the daemon had it) or abandon.
+    std::string lease_change() {
+        int l = free_lease(false), pick = pick_(25);
         if (l < 0) return "";
-        commit(LEASE + str(l) + "/", writes);
-        effect(l);
-        return std::string(name) + " " + str(l);
-    }
-    std::string lease_renew() {
-        return on_lease("lease renew", {"start_time=" + str(1700000000 + fence_)},
-                        [this](int l) { m_.active(m_.owner(l)); });
-    }
-    std::string lease_release() {
-        return on_lease("lease release", {"valid_time=0"},
-                        [this](int l) { m_.inactive(m_.owner(l)); });
-    }
-    // valid_time 0; once the daemon had it, the lease deleted.
-    std::string lease_expire() {
-        return on_lease("lease expire", {"valid_time=0"}, [this](int l) {
-            m_.inactive(m_.owner(l));
-            fail(settle());
-            db_del(LEASE + str(l));
-            m_.lease[l] = -2;
-        });
-    }
-    std::string lease_abandon() {
-        return on_lease("lease abandon", {"hardware_mac=" + mac(-1), "is_abandoned=1"},
-                        [this](int l) { m_.lease[l] = -1; });
+        const int k = pick < 10 ? 0 : pick < 18 ? 1 : pick < 21 ? 2 : 3;
+        commit(LEASE + str(l) + "/", k == 0   ? Strings{"start_time=" + str(1700000000 + fence_)}
+                                     : k == 3 ? Strings{"hardware_mac=" + mac(-1), "is_abandoned=1"}
+                                              : Strings{"valid_time=0"});
+        if (k == 0) m_.active(m_.owner(l));
+        if (k == 1 || k == 2) m_.inactive(m_.owner(l));
+        if (k == 2) fail(settle());
+        if (k == 2) db_del(LEASE + str(l));
+        if (k >= 2) m_.lease[l] = k == 2 ? -2 : -1;
+        static const char* const names[] = {"renew", "release", "expire", "abandon"};
+        return std::string("lease ").append(names[k]).append(" ").append(str(l));
     }
     std::string wan_ip() {
         m_.wan = WANS[pick_(3)];
@@ -325,15 +308,13 @@ class Walk {
             if (d.rule == id) d.stale = true;
         return "rule " + str(id) + " deleted";
     }
-    // Devices -1 (instance 0) to NDEV: the first and last have no record.
-    std::string set_int(const char* param, int (Model::*effect)(int, int)) {
+    // RetainDeviceEntry or the pass-through switch of devices -1 (instance 0)
+    // to NDEV: the first and last have no record.
+    std::string set_int() {
         int d = pick_(NDEV + 2) - 1;
         auto [text, v] = INTS[pick_(8)];
-        return acs_set(d, param, text, (m_.*effect)(d, v));
-    }
-    std::string set_retain() { return set_int("RetainDeviceEntry", &Model::set_retain); }
-    std::string set_crpt() {
-        return set_int("ConnectionRequestPassThroughEnable", &Model::set_crpt);
+        if (pick_(2)) return acs_set(d, "RetainDeviceEntry", text, m_.set_retain(d, v));
+        return acs_set(d, "ConnectionRequestPassThroughEnable", text, m_.set_crpt(d, v));
     }
     std::string set_url() {
         int d = pick_(NDEV + 2) - 1;
