@@ -41,6 +41,7 @@
 #include <climits>
 #include <gtest/gtest.h>
 #include <map>
+#include <numeric>
 #include <random>
 
 using namespace tr111test;
@@ -207,8 +208,10 @@ class Walk {
             {10, &Walk::device_add},   {7, &Walk::device_change}, {10, &Walk::lease_add},
             {25, &Walk::lease_change}, {3, &Walk::wan_ip},        {2, &Walk::rule_del},
             {20, &Walk::set_int},      {14, &Walk::set_url}};
+        static const int total = std::accumulate(std::begin(verbs), std::end(verbs), 0,
+                                                 [](int t, const auto& v) { return t + v.first; });
         for (*what = ""; what->empty();) {
-            int pick = pick_(91); // the weights' sum
+            int pick = pick_(total);
             for (const auto& v : verbs)
                 if ((pick -= v.first) < 0) {
                     *what = (this->*v.second)();
