@@ -240,11 +240,20 @@ TEST_F(DmUrl, SetCreatesOrRetargetsTheRuleGettersNeverCut) {
     auto* const SET = set_val_MGTDEVICE_DEVICE_CON_REQ_URL;
     auto* const LAN = get_val_MGTDEVICE_DEVICE_CON_REQ_URL;
     auto* const WAN = get_val_MGTDEVICE_CON_REQ_URL;
-    // Refused: a fault, only the type changed. No record: no rule.
+    // Refused, a URL without a port or towards the gateway's WAN address (in
+    // another numeric form): a fault, only the type changed, no rule.
+    db_set({{"/dev/ppp0/ip", "203.0.113.7"}}, true);
     device(0, "1");
-    std::string log = logged([&] { EXPECT_EQ(set(SET, {1}, "http://192.0.2.20/cr"), 9002); }, 0);
-    EXPECT_TRUE(has(log, "In set_val_MGTDEVICE_DEVICE_CON_REQ_URL: Invalid IP address\n")) << log;
-    EXPECT_EQ(db_get(dev_path(0, "type")) + db_get(dev_path(0, "path")), "0(absent)");
+    std::string log = logged([&] {
+        EXPECT_EQ(set(SET, {1}, "http://192.0.2.20/cr") + set(SET, {1}, "http://0313.0.113.7:1/"),
+                  2 * 9002);
+    });
+    EXPECT_TRUE(has(log, "In set_val_MGTDEVICE_DEVICE_CON_REQ_URL: Invalid IP address\n") &&
+                has(log, "URL host 203.0.113.7 is no LAN device (the gateway's WAN address): "
+                         "refused\n"))
+        << log;
+    EXPECT_EQ(db_get(dev_path(0, "type")) + db_get(dev_path(0, "path")) + db_get("/fw"),
+              "0(absent)(absent)");
     // The first URL creates rule 0, disabled; a second re-targets it, LAN
     // port kept, and switches it on when the device's switch is on.
     ASSERT_EQ(set(SET, {1}, "http://192.0.2.20:7547/cr"), 0);
@@ -255,6 +264,7 @@ TEST_F(DmUrl, SetCreatesOrRetargetsTheRuleGettersNeverCut) {
                   db_get(rule_path(1)),
               "01(absent)");
     // The WAN address: from the RAM store only, never a cut one.
+    db_del("/dev/ppp0/ip", true);
     db_set({{"/dev/ppp0/ip", "198.51.100.1"}});
     EXPECT_EQ(get(WAN, {1}), F);
     db_set({{"/dev/ppp0/ip", "198.51.100.100.1"}}, true);
@@ -271,19 +281,4 @@ TEST_F(DmUrl, SetCreatesOrRetargetsTheRuleGettersNeverCut) {
     ASSERT_EQ(set(SET, {1}, "http://192.168.100.200:1/" + P226), 0);
     EXPECT_EQ(get(LAN, {1}), "http://192.168.100.200:65535/" + P226);
     EXPECT_EQ(get(WAN, {1}), "http://203.113.200.201:39999/" + P226);
-}
-
-// A host that is not a LAN device (here the WAN address in another numeric
-// form) is refused with its line: nothing written but the type.
-TEST_F(DmUrl, HostOfTheGatewayItselfRefused) {
-    db_set({{"/dev/ppp0/ip", "203.0.113.7"}}, true);
-    device(0, "1", {{"Crpt_Enable", "1"}});
-    std::string log = logged([&] {
-        EXPECT_EQ(set(set_val_MGTDEVICE_DEVICE_CON_REQ_URL, {1}, "http://0313.0.113.7:1/"), 9002);
-    });
-    EXPECT_TRUE(
-        has(log, "URL host 203.0.113.7 is no LAN device (the gateway's WAN address): refused\n"))
-        << log;
-    EXPECT_EQ(db_get(dev_path(0, "type")) + db_get(dev_path(0, "path")) + db_get("/fw"),
-              "0(absent)(absent)");
 }

@@ -11,7 +11,17 @@
 #include <sstream>
 
 using namespace tr111test;
-using Strings = std::vector<std::string>;
+
+namespace {
+// The items written since the last call, joined by blanks.
+std::string sent(WireLog& wire) {
+    std::string s;
+    for (const auto& item : wire.written())
+        s.append(s.empty() ? "" : " ").append(item);
+    wire.clear();
+    return s;
+}
+} // namespace
 
 struct DbClient : ::testing::Test {
     void SetUp() override { ASSERT_TRUE(server.up()); }
@@ -20,19 +30,19 @@ struct DbClient : ::testing::Test {
 };
 
 TEST_F(DbClient, CommandsAndClosesPerKind) {
-    // Write, read, delete, get set; the integer after "reconf" (none: no reconf).
-    const Strings cmds[4] = {
-        {"rg_conf_set_path_value", "rg_conf_get_exist", "rg_conf_set_free", "rg_conf_get_set",
-         "#4"},
-        {"rg_conf_ram_set_path_value", "rg_conf_ram_get_exist", "rg_conf_ram_set_free",
-         "rg_conf_ram_get_set", "#4"},
-        {"rg_conf_priv_set_path_value", "rg_conf_priv_get_exist", "rg_conf_priv_set_free",
-         "rg_conf_get_set", "#2"},
-        {"rg_factory_set_value", "rg_factory_get_exist", "rg_factory_free", "rg_conf_get_set", ""}};
-    server.set("/t/x", "main");
+    // A write, a read, a delete, a get set and a close for reading, then a
+    // close for writing (the integer after "reconf"; none: no reconf).
+    const std::string want[4] = {
+        "rg_conf_set_path_value /t/k v rg_conf_get_exist /t/k rg_conf_set_free /t/k "
+        "rg_conf_get_set /t close | reconf #4 close |",
+        "rg_conf_ram_set_path_value /t/k v rg_conf_ram_get_exist /t/k rg_conf_ram_set_free /t/k "
+        "rg_conf_ram_get_set /t close | reconf #4 close |",
+        "rg_conf_priv_set_path_value /t/k v rg_conf_priv_get_exist /t/k rg_conf_priv_set_free "
+        "/t/k rg_conf_get_set /t close | reconf #2 close |",
+        "rg_factory_set_value /t/k v rg_factory_get_exist /t/k rg_factory_free /t/k "
+        "rg_conf_get_set /t close | close |"};
     for (uint32_t kind = 0; kind < 4; ++kind) {
         wire.clear();
-        SCOPED_TRACE(kind);
         KX_DB_handle* h = KX_DB_Open(kind);
         EXPECT_EQ(KX_DB_Set(h, "/t/k", "v"), 0);
         EXPECT_STREQ(tr111::DbString(KX_DB_Get(h, "/t/k")).get(), "v");
@@ -40,15 +50,10 @@ TEST_F(DbClient, CommandsAndClosesPerKind) {
         KX_DB_Delete(h, "/t/k");
         EXPECT_NE(KX_get_set(h, "/t"), 0u); // the main store's /t, or the RAM store's
         TR111_Close_db_get(h);
-        const Strings& c = cmds[kind];
-        EXPECT_EQ(wire.written(), (Strings{c[0], "/t/k", "v", c[1], "/t/k", c[2], "/t/k", c[3],
-                                           "/t", "close", "|"}));
         EXPECT_EQ(wire.conns().back().close_err, 0u);
         EXPECT_EQ(server.get("/t/k", kind), "(absent)");
-        wire.clear();
         TR111_Close_db_set(KX_DB_Open(kind));
-        EXPECT_EQ(wire.written(),
-                  (c[4].empty() ? Strings{"close", "|"} : Strings{"reconf", c[4], "close", "|"}));
+        EXPECT_EQ(sent(wire), want[kind]);
     }
 }
 
@@ -86,22 +91,8 @@ TEST_F(DbClient, AFailedWriteOrReadFailsTheHandleForGood) {
     wire.clear();
     wire.fail_write("reconf");
     TR111_Close_db_set(KX_DB_Open(KX_DB_MAIN));
-    EXPECT_EQ(wire.written(), (Strings{"reconf", "close", "|"}));
     EXPECT_NE(wire.conns().back().close_err, 0u);
-}
-
-TEST(StrToInt, WholeDecimalWithin32Bits) {
-    // clang-format off
-    struct { const char* text; int ret; int32_t value; } cases[] = {
-        {" 7", 0, 7}, {"2147483647", 0, INT32_MAX}, {"-2147483648", 0, INT32_MIN},
-        {"", -1, 99}, {"42a", -1, 99}, {"12345678901", -1, 99}, {"2147483648", -1, 99},
-        {"7 ", -1, 99}, {nullptr, -1, 99}};
-    // clang-format on
-    for (const auto& c : cases) {
-        int32_t v = 99;
-        EXPECT_EQ(s_str_to_int(c.text, &v), c.ret) << (c.text ? c.text : "null");
-        EXPECT_EQ(v, c.value) << (c.text ? c.text : "null");
-    }
+    EXPECT_EQ(sent(wire), "reconf close |");
 }
 
 TEST_F(DbClient, Tr69ActionExchangeFailuresAndNoServer) {
@@ -111,8 +102,7 @@ TEST_F(DbClient, Tr69ActionExchangeFailuresAndNoServer) {
     memset(out, 'x', sizeof out);
     ASSERT_EQ(entity_get_instance_nbr("/fw/rule/loc_srv", out), 0);
     EXPECT_EQ(std::string(out), "\x04\x01"); // in the server's order
-    EXPECT_EQ(wire.written(), (Strings{"tr69 action", "10", "/fw/rule/loc_srv", "", "0", "0", "0",
-                                       "0", "0", "0", "close", "|"}));
+    EXPECT_EQ(sent(wire), "tr69 action 10 /fw/rule/loc_srv  0 0 0 0 0 0 close |");
     // A failing write or a read left unanswered: -1, the reply untouched; a
     // failing first write prints its plain line whatever the switches.
     tr69_action_req req{10, {}, {}, {}};
@@ -150,8 +140,7 @@ TEST_F(DbClient, Tr69ActionExchangeFailuresAndNoServer) {
     DebugSwitches sw(1, 0);
     CaptureStdout cap;
     EXPECT_EQ(entity_get_instance_nbr("/fw", out), 9002);
-    EXPECT_NE(cap.text().find("In entity_get_instance_nbr: tr69 entity handle = NULL\n\n"),
-              std::string::npos)
+    EXPECT_TRUE(cap.text().ends_with("] In entity_get_instance_nbr: tr69 entity handle = NULL\n\n"))
         << cap.text();
     EXPECT_EQ(std::string(out), "\x04\x01");
 }
@@ -167,11 +156,13 @@ TEST_F(DbClient, SetsBatchesWalksRefusedArgumentsAndAbsentPaths) {
     tr111::DbHandle db(KX_DB_MAIN);
     KX_DB_handle* h = db.get();
     const uint32_t set = KX_get_set(h, "/w");
-    std::string seen, expect;
+    std::string seen, expect, expect_walk;
+    for (int i = 0; i < 128; ++i) {
+        expect += std::to_string(i) + " ";
+        expect_walk += std::to_string(i) + "=" + std::to_string(i) + " ";
+    }
     for (uint32_t node = KX_set_get_son(h, set, 0); node != 0; node = KX_set_get_next(h, node))
         seen += tr111::DbString(KX_set_get_value(h, node)).get() + std::string(" ");
-    for (int i = 0; i < 128; ++i)
-        expect += std::to_string(i) + " ";
     EXPECT_EQ(seen, expect + "x ");
     EXPECT_EQ(KX_set_get_nsons(h, set), 129u);
     const std::string hex = (std::stringstream() << std::hex << set).str();
@@ -181,13 +172,13 @@ TEST_F(DbClient, SetsBatchesWalksRefusedArgumentsAndAbsentPaths) {
                    KX_DB_Batch_Get(b.get(), "/w/4/a"), KX_DB_Batch_Get(b.get(), "/w/4/b"),
                    KX_DB_Batch_Value(b.get(), 0),      KX_DB_Batch_Son(b.get(), set, 129)};
     ASSERT_EQ(KX_DB_Batch_Run(h, b.get()), 0);
-    Strings items = wire.conns().back().items,
-            want = {"> rg_conf_set_get_son", "> " + hex + " 2",
-                    "> rg_conf_get_exist",   "> /w/4/a",
-                    "> rg_conf_get_exist",   "> /w/4/b",
-                    "> rg_conf_set_get_son", "> " + hex + " 129"};
-    ASSERT_EQ(items.size(), 12u);
-    EXPECT_EQ(Strings(items.begin(), items.begin() + 8), want);
+    std::string items;
+    for (const auto& c : wire.conns())
+        for (const auto& i : c.items)
+            items.append(i.substr(0, 2));
+    EXPECT_EQ(items, "> > > > > > > > < < < < "); // every request before the first reply
+    EXPECT_EQ(sent(wire), "rg_conf_set_get_son " + hex + " 2 rg_conf_get_exist /w/4/a " +
+                              "rg_conf_get_exist /w/4/b rg_conf_set_get_son " + hex + " 129 |");
     EXPECT_EQ(KX_DB_Batch_Node(b.get(), slots[0]), KX_set_get_son(h, set, 2));
     EXPECT_EQ(KX_DB_Batch_Node(b.get(), slots[1]) + KX_DB_Batch_Node(b.get(), slots[5]), 0u);
     EXPECT_STREQ(tr111::DbString(KX_DB_Batch_Take(b.get(), slots[2])).get(), "4");
@@ -199,39 +190,21 @@ TEST_F(DbClient, SetsBatchesWalksRefusedArgumentsAndAbsentPaths) {
     EXPECT_EQ(KX_DB_Batch_Get(full.get(), "/w/4/a"), -1);
     // Every son in order with its two paths; a key that is no number reads none.
     static const char* const fmts[] = {"/w/%d/a", "/w/%d/b"};
-    seen.clear(), expect.clear();
+    seen.clear();
     for (tr111::SetWalk w(h, set, fmts, 2); w.next();)
         seen += std::string(w.key()) + "=" + (w.value(0) ?: "") + (w.value(1) ?: "") + " ";
-    for (int i = 0; i < 128; ++i)
-        expect += std::to_string(i) + "=" + std::to_string(i) + " ";
-    EXPECT_EQ(seen, expect + "x= ");
-
-    // A reply that never comes cuts the walk short: failed, the handle too,
-    // and no result of that batch.
-    wire.fail_write("/w/100/b");
-    seen.clear();
-    tr111::SetWalk w(h, set, fmts, 2);
-    while (w.next())
-        seen = w.key();
-    EXPECT_TRUE(w.failed() && h->ipc_err != 0 && !w.key());
-    EXPECT_EQ(seen, "95"); // the last of the batch before
+    EXPECT_EQ(seen, expect_walk + "x= ");
 
     // Null arguments are refused with nothing sent; absent paths read null.
-    tr111::DbHandle again(KX_DB_MAIN);
-    h = again.get();
     wire.clear();
     EXPECT_EQ(KX_DB_Set(h, "/a", nullptr) + KX_DB_Set(h, nullptr, "1"), -2);
     EXPECT_TRUE(!KX_DB_Get(h, nullptr) && !KX_set_get_value(h, 0));
-    KX_DB_Delete(h, nullptr);
     EXPECT_EQ(KX_get_set(h, nullptr) + KX_set_get_son(h, 0, 0) + KX_set_get_next(h, 0), 0u);
     KX_DB_Close_Reconf(nullptr, 1);
     EXPECT_TRUE(wire.conns().back().items.empty());
     EXPECT_EQ(KX_DB_Get(h, "/no/such/path"), nullptr);
     EXPECT_EQ(KX_DB_Is_Defined(h, "/no/such/path") + KX_get_set(h, "/no/such/path"), 0u);
-    // A whole son reads as defined; a deleted subtree is gone; nothing failed.
-    EXPECT_EQ(KX_DB_Is_Defined(h, "/w/2/"), 1);
-    KX_DB_Delete(h, "/w/2/");
-    EXPECT_EQ(KX_DB_Is_Defined(h, "/w/2/a"), 0);
-    EXPECT_EQ(KX_set_get_nsons(h, set), 128u);
     EXPECT_EQ(h->ipc_err, 0u);
+    int32_t v = 7; // a stored number past 32 bits is no number
+    EXPECT_EQ(s_str_to_int("2147483648", &v) + s_str_to_int("-2147483649", &v) + v, -2 + 7);
 }

@@ -31,17 +31,17 @@
 // fence; the walk also subscribes to confd and fences again until no change
 // concerning the daemon lies between two fences.
 #include "bench/footprint/loadgen.h"
-#include "db/tr111_db.h"
 #include "platform/include/ipc.h"
 #include "tests/support/contain.h"
+#include "tests/support/db.h"
 #include "tests/support/lab.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <climits>
-#include <deque>
 #include <gtest/gtest.h>
 #include <map>
+#include <numeric>
 #include <random>
 
 using namespace tr111test;
@@ -90,37 +90,25 @@ struct Model {
         int mac = 0, type = 1, retain = 0, crpt = 0, rule = -1; // rule: its id, -1 none
         bool stale = false; // its rule was deleted behind its back
         bool en = false;    // its rule is enabled
+        int status = 1;     // its entry in the status table: 1 active
     };
     Dev dev[NDEV];
-    int lease[NLEASE];        // its MAC, -1 unbound, -2 no lease
-    std::map<int, int> table; // the status table: device, status (1 active)
+    int lease[NLEASE]; // its MAC, -1 unbound, -2 no lease
     std::string wan = WANS[0];
 
     Model() { std::fill(std::begin(lease), std::end(lease), -2); }
-    bool on(int d) const { return d >= 0 && d < NDEV && dev[d].on; }
-    int status(int d) const { return table.count(d) ? table.at(d) : -1; }
-    void set_status(int d, int s) {
-        if (table.count(d)) table[d] = s;
-    }
     // The device a lease event reaches: the first record holding its MAC.
     int owner(int l) const {
         for (int d = 0; d < NDEV && lease[l] >= 0; ++d)
             if (dev[d].on && dev[d].mac == lease[l]) return d;
         return -1;
     }
-    void add(int d, int m, int type) {
-        dev[d] = Dev{true, m, type};
-        table[d] = 1;
-    }
     // The record goes; its deletion comes back and frees the entry.
-    void forget(int d) {
-        dev[d].on = false;
-        table.erase(d);
-    }
+    void forget(int d) { dev[d].on = false; }
     // A WT111R2 device's rule is enabled again when its switch is on.
     void active(int d) {
         if (d < 0) return;
-        set_status(d, 1);
+        dev[d].status = 1;
         if (dev[d].type == 0 && dev[d].crpt == 1) dev[d].en = true;
     }
     void inactive(int d) {
@@ -128,7 +116,7 @@ struct Model {
         if (dev[d].type == 1) { // forgotten at once, entry and record
             forget(d);
         } else if (dev[d].retain != 0) { // its rule disabled, its switch kept
-            set_status(d, 0);
+            dev[d].status = 0;
             dev[d].en = false;
         } else if (!(dev[d].rule >= 0 && dev[d].stale)) { // a rule it cannot remove keeps it
             forget(d);
@@ -136,14 +124,14 @@ struct Model {
     }
     // ACS sets: the fault expected; the effect on the model.
     int flip(int d, int value) {
-        if (!on(d)) return 9002; // never a record made by a set
+        if (d < 0 || d >= NDEV || !dev[d].on) return 9002; // never a record made by a set
         dev[d].type = 0;
         return value == BAD ? 9002 : 0;
     }
     int set_retain(int d, int v) {
         if (int f = flip(d, v)) return f;
         dev[d].retain = v;
-        if (v == 0 && status(d) == 0) forget(d);
+        if (v == 0 && dev[d].status == 0) forget(d);
         return 0;
     }
     int set_crpt(int d, int v) {
@@ -171,22 +159,23 @@ bool concerns_daemon(const std::string& path) { // mgmtd's filter
 }
 
 // One commit of "key=value" writes, each key under prefix.
-bool commit(const std::string& prefix, const std::vector<std::string>& writes, bool ram = false) {
-    tr111::DbHandle db(ram ? KX_DB_RAM : KX_DB_MAIN);
-    for (const auto& w : writes) {
-        const std::string path = prefix + w.substr(0, w.find('=')),
-                          value = w.substr(w.find('=') + 1);
-        if (!db || KX_DB_Set(db.get(), path.c_str(), value.c_str()) != 0) return false;
-    }
-    db.close_set();
-    return true;
+void commit(const std::string& prefix, const Strings& writes, bool ram = false) {
+    KV kv;
+    for (const auto& w : writes)
+        kv.push_back({prefix + w.substr(0, w.find('=')), w.substr(w.find('=') + 1)});
+    db_set(kv, ram);
 }
-bool remove(const std::string& path) {
-    tr111::DbHandle db(KX_DB_MAIN);
-    if (!db) return false;
-    KX_DB_Delete(db.get(), path.c_str());
-    db.close_set();
-    return true;
+// The keys of a set's sons, and a value ("" none), on one handle.
+Strings sons(KX_DB_handle* h, const char* path) {
+    Strings out;
+    uint32_t set = KX_get_set(h, path);
+    for (uint32_t n = set ? KX_set_get_son(h, set, 0) : 0; n; n = KX_set_get_next(h, n))
+        out.push_back(tr111::DbString(KX_set_get_value(h, n)).get() ?: "?");
+    return out;
+}
+std::string val(KX_DB_handle* h, const std::string& path) {
+    tr111::DbString v(KX_DB_Get(h, path.c_str()));
+    return v ? v.get() : "";
 }
 
 struct Rule {
@@ -203,13 +192,10 @@ class Walk {
         sub_ = ipc_connect(KX_DB_PORT);
         if (sub_ < 0 || ipc_string_write(sub_, "subscribe") != 0 || ipc_set_timeout(sub_, 30000))
             return "no subscription to confd";
-        std::string r = RULES + str(FOREIGN_RULE) + "/";
-        if (!commit("", {r + "services/0/trigger/0/dst/start=30000",
-                         r + "services/0/trigger/0/dst/end=30005", r + "fwd_from=22",
-                         r + "fwd_to=22", r + "enabled=1", r + "rdir/item/0/hostname=192.168.1.2",
-                         "/KELMO/TR111/attrib/2/=2"}) ||
-            !commit("", {"/dev/ppp0/ip=" + m_.wan}, true))
-            return "the first writes failed";
+        rule(FOREIGN_RULE, 30000, "1", "192.168.1.2", 22);
+        commit(RULES + str(FOREIGN_RULE) + "/", {"services/0/trigger/0/dst/end=30005"});
+        commit("", {"/KELMO/TR111/attrib/2/=2"});
+        commit("", {"/dev/ppp0/ip=" + m_.wan}, true);
         return settle();
     }
     ~Walk() {
@@ -219,14 +205,11 @@ class Walk {
     // One step: a verb that applies, then the wait and the checks. "" or the violation.
     std::string step(std::string* what) {
         static const std::pair<int, std::string (Walk::*)()> verbs[] = {
-            {10, &Walk::device_add},   {4, &Walk::device_del},    {10, &Walk::lease_add},
-            {10, &Walk::lease_renew},  {8, &Walk::lease_release}, {3, &Walk::lease_expire},
-            {4, &Walk::lease_abandon}, {3, &Walk::wan_ip},        {2, &Walk::rule_del},
-            {10, &Walk::set_retain},   {10, &Walk::set_crpt},     {14, &Walk::set_url},
-            {3, &Walk::device_mac}};
-        int total = 0;
-        for (const auto& v : verbs)
-            total += v.first;
+            {10, &Walk::device_add},   {7, &Walk::device_change}, {10, &Walk::lease_add},
+            {25, &Walk::lease_change}, {3, &Walk::wan_ip},        {2, &Walk::rule_del},
+            {20, &Walk::set_int},      {14, &Walk::set_url}};
+        static const int total = std::accumulate(std::begin(verbs), std::end(verbs), 0,
+                                                 [](int t, const auto& v) { return t + v.first; });
         for (*what = ""; what->empty();) {
             int pick = pick_(total);
             for (const auto& v : verbs)
@@ -250,7 +233,7 @@ class Walk {
         return c.empty() ? -1 : c[pick_(static_cast<int>(c.size()))];
     }
     void fail(const std::string& why) {
-        if (bad_.empty()) bad_ = why;
+        if (bad_.empty() && !why.empty()) bad_ = why;
     }
     // An ACS set and the fault the model expects; the step's description.
     std::string acs_set(int d, const std::string& param, const std::string& value, int want) {
@@ -264,26 +247,21 @@ class Walk {
     std::string device_add() {
         int d = pick_(NDEV), m = pick_(NMAC), type = pick_(2);
         if (m_.dev[d].on) return "";
-        if (!commit(DEV + str(d) + "/",
-                    {"OUI=00D09E", "SerialNumber=SN-" + str(d), "ProductClass=STB",
-                     "MacAddress=" + mac(m), "type=" + str(type)}))
-            fail("device add: commit failed");
-        m_.add(d, m, type);
+        commit(DEV + str(d) + "/", {"OUI=00D09E", "SerialNumber=SN-" + str(d), "ProductClass=STB",
+                                    "MacAddress=" + mac(m), "type=" + str(type)});
+        m_.dev[d] = Model::Dev{true, m, type};
         return "device add " + str(d) + " --mac " + mac(m) + " --type " + str(type);
     }
-    std::string device_del() {
-        int d = pick_(NDEV);
-        if (!m_.dev[d].on) return "";
-        if (!remove(DEV + str(d))) fail("device del: failed");
-        m_.forget(d);
-        return "device del " + str(d);
-    }
-    // The component that keeps the records gives a device another MAC.
-    std::string device_mac() {
+    // A record deleted, or given another MAC by the component that keeps them.
+    std::string device_change() {
         int d = pick_(NDEV), m = pick_(NMAC);
         if (!m_.dev[d].on) return "";
-        if (!commit(DEV + str(d) + "/", {"MacAddress=" + mac(m)}))
-            fail("device mac: commit failed");
+        if (pick_(7) < 4) {
+            db_del(DEV + str(d));
+            m_.forget(d);
+            return "device del " + str(d);
+        }
+        commit(DEV + str(d) + "/", {"MacAddress=" + mac(m)});
         m_.dev[d].mac = m;
         return "device " + str(d) + " MacAddress " + mac(m);
     }
@@ -292,71 +270,53 @@ class Walk {
         if (l < 0) return "";
         // Mostly the MAC of a device that has a record.
         int m = m_.dev[d].on && pick_(4) ? m_.dev[d].mac : pick_(NMAC);
-        if (!commit(LEASE + str(l) + "/", {"hardware_mac=" + mac(m), "ip=" + lease_ip(l),
-                                           "start_time=" + str(1700000000 + fence_),
-                                           "valid_time=3600", "is_abandoned=0"}))
-            fail("lease add: commit failed");
+        commit(LEASE + str(l) + "/",
+               {"hardware_mac=" + mac(m), "ip=" + lease_ip(l),
+                "start_time=" + str(1700000000 + fence_), "valid_time=3600", "is_abandoned=0"});
         m_.lease[l] = m;
         m_.active(m_.owner(l));
         return "lease add " + str(l) + " --mac " + mac(m) + " --ip " + lease_ip(l);
     }
-    // A verb on an existing lease: its key written, what the model does.
-    template <typename F>
-    std::string on_lease(const char* name, const std::vector<std::string>& writes, F effect) {
-        int l = free_lease(false);
+    // A verb on an existing lease: renew, release, expire (valid_time 0, then
+    // the lease deleted once the daemon had it) or abandon.
+    std::string lease_change() {
+        int l = free_lease(false), pick = pick_(25);
         if (l < 0) return "";
-        if (!commit(LEASE + str(l) + "/", writes)) fail(std::string(name) + ": commit failed");
-        effect(l);
-        return std::string(name) + " " + str(l);
-    }
-    std::string lease_renew() {
-        return on_lease("lease renew", {"start_time=" + str(1700000000 + fence_)},
-                        [this](int l) { m_.active(m_.owner(l)); });
-    }
-    std::string lease_release() {
-        return on_lease("lease release", {"valid_time=0"},
-                        [this](int l) { m_.inactive(m_.owner(l)); });
-    }
-    // valid_time 0; once the daemon had it, the lease deleted.
-    std::string lease_expire() {
-        return on_lease("lease expire", {"valid_time=0"}, [this](int l) {
-            m_.inactive(m_.owner(l));
-            std::string s = settle();
-            if (!s.empty() || !remove(LEASE + str(l))) fail(s.empty() ? "lease delete failed" : s);
-            m_.lease[l] = -2;
-        });
-    }
-    std::string lease_abandon() {
-        return on_lease("lease abandon", {"hardware_mac=" + mac(-1), "is_abandoned=1"},
-                        [this](int l) { m_.lease[l] = -1; });
+        const int k = pick < 10 ? 0 : pick < 18 ? 1 : pick < 21 ? 2 : 3;
+        commit(LEASE + str(l) + "/", k == 0   ? Strings{"start_time=" + str(1700000000 + fence_)}
+                                     : k == 3 ? Strings{"hardware_mac=" + mac(-1), "is_abandoned=1"}
+                                              : Strings{"valid_time=0"});
+        if (k == 0) m_.active(m_.owner(l));
+        if (k == 1 || k == 2) m_.inactive(m_.owner(l));
+        if (k == 2) fail(settle());
+        if (k == 2) db_del(LEASE + str(l));
+        if (k >= 2) m_.lease[l] = k == 2 ? -2 : -1;
+        static const char* const names[] = {"renew", "release", "expire", "abandon"};
+        return std::string("lease ").append(names[k]).append(" ").append(str(l));
     }
     std::string wan_ip() {
         m_.wan = WANS[pick_(3)];
-        if (!commit("", {"/dev/ppp0/ip=" + m_.wan}, true)) fail("wan-ip: commit failed");
+        commit("", {"/dev/ppp0/ip=" + m_.wan}, true);
         return "wan-ip " + m_.wan;
     }
     // Someone else's tool deletes a rule (not the foreign one): a device
     // holding it now names a rule that does not exist.
     std::string rule_del() {
-        std::vector<Rule> rules;
-        if (!read_rules(&rules)) fail("rules unreadable");
+        std::vector<Rule> rules = read_rules();
         std::erase_if(rules, [](const Rule& r) { return r.id == FOREIGN_RULE; });
         if (rules.empty()) return "";
         int id = rules[pick_(static_cast<int>(rules.size()))].id;
-        if (!remove(RULES + str(id))) fail("rule delete failed");
+        db_del(RULES + str(id));
         for (auto& d : m_.dev)
             if (d.rule == id) d.stale = true;
         return "rule " + str(id) + " deleted";
     }
-    // Devices -1 (instance 0) to NDEV: the first and last have no record.
-    std::string set_retain() {
+    // RetainDeviceEntry or the pass-through switch of devices -1 (instance 0)
+    // to NDEV: the first and last have no record.
+    std::string set_int() {
         int d = pick_(NDEV + 2) - 1;
         auto [text, v] = INTS[pick_(8)];
-        return acs_set(d, "RetainDeviceEntry", text, m_.set_retain(d, v));
-    }
-    std::string set_crpt() {
-        int d = pick_(NDEV + 2) - 1;
-        auto [text, v] = INTS[pick_(8)];
+        if (pick_(2)) return acs_set(d, "RetainDeviceEntry", text, m_.set_retain(d, v));
         return acs_set(d, "ConnectionRequestPassThroughEnable", text, m_.set_crpt(d, v));
     }
     std::string set_url() {
@@ -371,14 +331,10 @@ class Walk {
         bool creates = false;
         std::string what = acs_set(d, "DeviceConnectionRequestURL", url,
                                    m_.set_url(d, taken && port_ok, &creates));
-        if (creates) { // the daemon chose the rule's id: learn it
-            tr111::DbHandle db(KX_DB_MAIN);
-            tr111::DbString id(KX_DB_Get(db.get(), (DEV + str(d) + "/Crpt_Id").c_str()));
-            int32_t n = -1;
-            if (!id || s_str_to_int(id.get(), &n) != 0) fail("URL set made no rule id");
-            m_.dev[d].rule = n;
-            m_.dev[d].stale = false;
-        }
+        int32_t id = -1; // the daemon chose the rule's id: learn it
+        if (creates && s_str_to_int(db_get(DEV + str(d) + "/Crpt_Id").c_str(), &id) != 0)
+            fail("URL set made no rule id");
+        if (creates) std::tie(m_.dev[d].rule, m_.dev[d].stale) = std::pair(id, false);
         return what;
     }
 
@@ -386,7 +342,7 @@ class Walk {
     std::string settle() {
         for (int round = 0; round < 20; ++round) {
             std::string k = str(++fence_);
-            if (!commit("", {FENCE + "=" + k}, true)) return "fence write failed";
+            commit("", {FENCE + "=" + k}, true);
             bool seen = false;
             auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
             while (!seen && std::chrono::steady_clock::now() < end) {
@@ -414,25 +370,19 @@ class Walk {
         return "changes for the daemon keep coming";
     }
 
-    bool read_rules(std::vector<Rule>* out) {
+    // Every rule; a read that fails fails the step.
+    std::vector<Rule> read_rules() {
         tr111::DbHandle db(KX_DB_MAIN);
-        uint32_t set = db ? KX_get_set(db.get(), "/fw/rule/loc_srv") : 0;
-        for (uint32_t n = set ? KX_set_get_son(db.get(), set, 0) : 0; n;
-             n = KX_set_get_next(db.get(), n)) {
-            tr111::DbString key(KX_set_get_value(db.get(), n));
-            Rule r{key ? atoi(key.get()) : -1, 0, 0, 0, ""};
-            auto get = [&](const char* k) {
-                tr111::DbString v(KX_DB_Get(db.get(), (RULES + str(r.id) + "/" + k).c_str()));
-                return std::string(v ? v.get() : "");
-            };
-            r.enabled = atoi(get("enabled").c_str());
-            r.start = atoi(get("services/0/trigger/0/dst/start").c_str());
+        std::vector<Rule> out;
+        for (const auto& key : sons(db.get(), "/fw/rule/loc_srv")) {
+            auto get = [&](const char* k) { return val(db.get(), RULES + key + "/" + k); };
             std::string end = get("services/0/trigger/0/dst/end");
-            r.end = end.empty() ? r.start : atoi(end.c_str());
-            r.host = get("rdir/item/0/hostname");
-            out->push_back(r);
+            int start = atoi(get("services/0/trigger/0/dst/start").c_str());
+            out.push_back({atoi(key.c_str()), atoi(get("enabled").c_str()), start,
+                           end.empty() ? start : atoi(end.c_str()), get("rdir/item/0/hostname")});
         }
-        return db && db.get()->ipc_err == 0;
+        if (!db || db.get()->ipc_err) fail("rules unreadable");
+        return out;
     }
 
     std::string check() {
@@ -453,29 +403,27 @@ class Walk {
         if (n.value != str(static_cast<long>(want.size())))
             return "NumberOfEntries " + n.value + " for " + str(want.size()) + " listed";
         for (unsigned char i : want) {
-            int d = i - 1, s = m_.status(d);
+            int d = i - 1;
             auto a = acs(AcsOp::get, MD + str(i) + ".Active");
             std::string got = a.outcome == 0 ? a.value : "fault " + str(a.fault);
-            std::string exp = m_.dev[d].type == 1 ? "0" : s < 0 ? "fault 9002" : str(s);
+            std::string exp = m_.dev[d].type == 1 ? "0" : str(m_.dev[d].status);
             if (got != exp)
                 return "device " + str(d) + ": Active " + got + ", the model expects " + exp;
         }
         // Rules and the records that name them.
-        std::vector<Rule> rules;
-        if (!read_rules(&rules)) return "rules unreadable";
+        std::vector<Rule> rules = read_rules();
         for (size_t i = 0; i < rules.size(); ++i) {
             const Rule& r = rules[i];
             in_addr a{};
-            uint32_t h = inet_aton(r.host.c_str(), &a) ? ntohl(a.s_addr) : 0;
             if (!inet_aton(r.host.c_str(), &a) || r.host != inet_ntoa(a))
                 return "rule " + str(r.id) + ": hostname \"" + r.host + "\" is not dotted IPv4";
+            uint32_t h = ntohl(a.s_addr);
             if (h >> 24 == 127 || h == 0 || h == 0xffffffff || h >> 28 == 0xe || r.host == m_.wan)
                 return "rule " + str(r.id) + " forwards to the gateway itself (" + r.host + ")";
             for (size_t j = 0; j < i && r.enabled == 1; ++j)
                 if (rules[j].enabled == 1 && rules[j].start <= r.end && r.start <= rules[j].end)
                     return "enabled rules " + str(rules[j].id) + " and " + str(r.id) +
-                           " share WAN ports (" + str(rules[j].start) + "-" + str(rules[j].end) +
-                           ", " + str(r.start) + "-" + str(r.end) + ")";
+                           " share WAN ports from " + str(std::max(r.start, rules[j].start));
         }
         // Each device's rule as the model has it.
         for (int d = 0; d < NDEV; ++d) {
@@ -489,16 +437,11 @@ class Walk {
         }
         tr111::DbHandle db(KX_DB_MAIN);
         std::map<std::string, std::string> owner;
-        uint32_t set = KX_get_set(db.get(), DEV.c_str());
-        for (uint32_t n = set ? KX_set_get_son(db.get(), set, 0) : 0; n;
-             n = KX_set_get_next(db.get(), n)) {
-            tr111::DbString key(KX_set_get_value(db.get(), n));
-            std::string d = key ? key.get() : "?";
-            tr111::DbString id(KX_DB_Get(db.get(), (DEV + d + "/Crpt_Id").c_str()));
-            if (id && !owner.emplace(id.get(), d).second)
-                return "records " + owner[id.get()] + " and " + d + " both name rule " + id.get();
-        }
-        return "";
+        for (const auto& d : sons(db.get(), DEV.c_str()))
+            if (auto id = val(db.get(), DEV + d + "/Crpt_Id");
+                !id.empty() && !owner.emplace(id, d).second)
+                return "records " + owner[id] + " and " + d + " both name rule " + id;
+        return bad_;
     }
 
     std::mt19937 rng_;
@@ -524,21 +467,17 @@ TEST(Walk, GatewayStateStaysRightUnderAnySequence) {
     Walk walk(seed);
     std::string bad = walk.start();
     ASSERT_EQ(bad, "") << "before the first step";
-    std::deque<std::string> recent;
+    Strings done;
     auto t0 = std::chrono::steady_clock::now();
     uint32_t n = 0;
-    for (; n < steps && bad.empty(); ++n) {
-        std::string what;
-        bad = walk.step(&what);
-        recent.push_back(what);
-        if (recent.size() > 12) recent.pop_front();
-    }
+    for (; n < steps && bad.empty(); ++n)
+        bad = walk.step(&done.emplace_back());
     double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     printf("walk: %u steps in %.1f s (%.1f steps/s), %ld fences\n", n, s, n / s, walk.rounds());
     std::string trail;
-    for (const auto& w : recent)
-        trail += "\n    " + w;
-    EXPECT_EQ(bad, "") << "seed " << seed << ", step " << n << ": " << recent.back()
+    for (size_t i = n > 12 ? n - 12 : 0; i < n; ++i)
+        trail += "\n    " + done[i];
+    EXPECT_EQ(bad, "") << "seed " << seed << ", step " << n << ": " << done.back()
                        << "\n  steps up to it:" << trail;
 }
 

@@ -97,10 +97,9 @@ class ScriptDb {
     }
     static Path parent_of(Path p) { return p.resize(p.size() - !p.empty()), p; }
     static int store_of(const std::string& cmd) {
-        const char* prefix[] = {"rg_conf_", "rg_conf_ram_", "rg_conf_priv_", "rg_factory_"};
-        for (int s = 3; s > 0; --s)
-            if (cmd.starts_with(prefix[s])) return s;
-        return 0;
+        return cmd.starts_with("rg_factory_")     ? 3
+               : cmd.starts_with("rg_conf_priv_") ? 2
+                                                  : cmd.starts_with("rg_conf_ram_");
     }
     // A path that ends with '/' and a value that is a name make an empty set.
     void write_value(int store, const std::string& path, const std::string& value) {
@@ -136,8 +135,7 @@ class ScriptDb {
     }
     // Items after the command; -1: an unknown command.
     static int arity(const std::string& cmd) {
-        if (cmd == "close") return 0;
-        if (cmd == "tr69 action") return 9;
+        if (cmd == "close" || cmd == "tr69 action") return cmd == "close" ? 0 : 9;
         if (cmd.ends_with("set_path_value") || cmd == "rg_factory_set_value") return 2;
         for (const char* one : {"get_exist", "set_free", "factory_free", "get_set", "get_son",
                                 "get_next", "get_nsons", "get_value", "reconf"})
@@ -149,7 +147,7 @@ class ScriptDb {
     bool execute(const Path& it, Path& out) {
         std::string line;
         for (const auto& i : it)
-            line += (line.empty() ? "" : " ") + i;
+            line.append(" ").append(i);
         if (fail_n_ > 0 && line.find(fail_text_) != line.npos && --fail_n_ == 0) return false;
         const std::string& cmd = it[0];
         const int store = store_of(cmd);
