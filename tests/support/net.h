@@ -7,12 +7,8 @@
 #include "tests/support/proc.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <poll.h>
 #include <string_view>
-#include <thread>
-#include <vector>
 
 namespace tr111test {
 
@@ -39,19 +35,6 @@ inline std::string recv_bytes(int fd, size_t n, int timeout_ms = 5000) {
         out.append(buf, static_cast<size_t>(got));
     }
     return out;
-}
-
-// True once the peer closes or resets the connection (data is dropped meanwhile).
-inline bool closed_by_peer(int fd, int timeout_ms = 5000) {
-    return eventually(
-        [fd] {
-            char buf[4096];
-            ssize_t n;
-            while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
-            }
-            return n == 0 || (errno != EAGAIN && errno != EINTR);
-        },
-        timeout_ms);
 }
 
 // A mailbox played by the test (the message library's wire): records each
