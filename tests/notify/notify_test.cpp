@@ -2,7 +2,6 @@
 // (limit, attributes, event record, start-up), change handling and lease lookups.
 #include "datamodel/datamodel.h"
 #include "tests/notify/notify_support.h"
-#include "tests/support/capture.h"
 #include "tests/support/wire.h"
 #include "tr69/tr69_dm.h"
 
@@ -113,7 +112,6 @@ TEST_F(Notify, DecisionsAndTheEventRecord) {
             // Passive: at once, whatever the limit, without moving the last time.
             {nullptr, "2", A, 3, 1000, "ManageableDevice.3.Active 2", 0},
             {nullptr, "2", L, 0, 1000, "ManageableDeviceNotificationLimit 2", 0},
-            {nullptr, nullptr, L, 7, 1000, "ManageableDeviceNotificationLimit 2", 0},
             // Active: one per limit (the first too) for all, the others dropped.
             {nullptr, "3", A, 1, 59, "", 0},
             {nullptr, nullptr, A, 1, 60, "ManageableDevice.1.Active 3", 60},
@@ -121,14 +119,12 @@ TEST_F(Notify, DecisionsAndTheEventRecord) {
             {nullptr, nullptr, A, 1, T + 10, "", T},
             {nullptr, "3", A, 2, T + 10, "", T},
             {nullptr, "3", U, 2, T + 59, "", T},
-            {nullptr, "3", 1, 0, T + 59, "", T},
             {nullptr, nullptr, A, 3, T + 59, "ManageableDevice.3.Active 2", T},
             {nullptr, nullptr, U, 2, T + 60, "ManageableDevice.2.DeviceConnectionRequestURL 3",
              T + 60},
             // Limit 0: every one, also at the same second, but not back in time.
             {"0", nullptr, A, 1, T + 59, "", T + 60},
             {nullptr, nullptr, A, 1, T + 60, "ManageableDevice.1.Active 3", T + 60},
-            {"soon", nullptr, A, 1, T + 60, "ManageableDevice.1.Active 3", T + 60}, // read as 0
             // A negative limit wraps as unsigned 32-bit: last + limit = T + 50.
             {"-10", nullptr, A, 1, T + 49, "", T + 60},
             {nullptr, nullptr, A, 1, T + 50, "ManageableDevice.1.Active 3", T + 50},
@@ -171,11 +167,7 @@ TEST_F(Notify, InitCreatesTheDeviceSetOnce) {
     // Without a server the request list is made ready all the same.
     confd_->stop(true);
     request_list.next = request_list.prev = nullptr;
-    DebugSwitches sw(1, 0);
-    CaptureStdout cap;
-    init_notification();
-    EXPECT_EQ(cap.text().rfind("TR111_atomicity[", 0), 0u) << cap.text();
-    EXPECT_TRUE(has(cap.text(), "unable to open Tamrix database \n"));
+    EXPECT_TRUE(has(logged([] { init_notification(); }), "unable to open Tamrix database \n"));
     EXPECT_TRUE(request_list.next == &request_list && request_list.prev == &request_list);
 }
 
@@ -183,13 +175,10 @@ TEST_F(Notify, ChangesByPath) {
     for (uint32_t id = TR111_ID_OUI; id <= TR111_ID_CRPT_ENABLE; ++id)
         set_attr(id, 3, 2);
     set_attr(TR111_ID_NOTIF_LIMIT, 0, 2);
-    // Path, action, parameter, event raised (-1: refused), what is sent. The
-    // events themselves, and the changes that raise them: tests/road.
+    // Path, action, parameter, result, what is sent. The lease events, and
+    // the changes that raise them: tests/model.
     const std::tuple<std::string, char, const char*, int, const char*> cases[] = {
-        {kLease, 'C', "4", 1, ""}, // also when no device holds it
         {kLease, 'C', "3x", -1, ""},
-        {kLease + "3/valid_time", 'U', "3600", 0, ""},
-        {kLease + "3/is_abandoned", 'U', "0", 0, ""},
         {kLease + "3/ip", 'U', "192.168.1.21", 0, ""},
         // Record updates notify their parameter, instance id + 1.
         {kDev + "2/SerialNumber", 'U', "S", 0, "ManageableDevice.3.SerialNumber 2"},
@@ -202,15 +191,11 @@ TEST_F(Notify, ChangesByPath) {
         {kLimit, 'U', "30", 0, "ManageableDeviceNotificationLimit 2"},
         {"/dev/eth0/ip", 'U', "1.2.3.4", 0, ""},
     };
-    for (const auto& [path, action, param, event, want] : cases) {
+    for (const auto& [path, action, param, result, want] : cases) {
         const auto p = change_payload(path, action, param);
         const size_t n = notify_rec::events().size();
         const auto len = static_cast<uint32_t>(p.size());
-        const std::string log = logged([&, ev = event] {
-            EXPECT_EQ(tr111_callback_for_MSG_CHANGE_DB(nullptr, p.data(), len), ev < 0 ? -1 : 0);
-        });
-        const std::string ev = "event code = " + std::to_string(event) + " \n";
-        EXPECT_EQ(count(log, "event code = ") + count(log, ev), event > 0 ? 2u : 0u) << log;
+        EXPECT_EQ(tr111_callback_for_MSG_CHANGE_DB(nullptr, p.data(), len), result) << path;
         EXPECT_EQ(sent(n), want) << path;
     }
 }
@@ -227,16 +212,13 @@ TEST_F(Notify, LeaseToDevice) {
             {kLease + "1/ip", "192.168.1.1"},
             {kLease + "7/ip", "10.9.9.9"},
             {kLease + "8/ip", ""}});
-    WireLog wire;
     look(get_device_id_from_lease_id, 1, 1); // the device's address contained in the lease's
     look(get_device_id_from_lease_id, 9, -1);
     look(get_device_id_from_lease_id, 8, -1, "Mac address empty in lease \n");
     // The owner of the first rule whose host contains the lease's address.
     look(get_device_id_from_abondonned_lease_id, 1, 1, " Device found \n");
     look(get_device_id_from_abondonned_lease_id, 7, -1);
-    look(get_device_id_from_abondonned_lease_id, 8, -1,
-         "Mac address empty in lease \n");        // "" in all
-    EXPECT_EQ(n_of(wire.written(), "reconf"), 0); // lookups only read
+    look(get_device_id_from_abondonned_lease_id, 8, -1, "Mac address empty in lease \n");
     // Numbers are range-checked: 2^32 + 1 is no lease 1 (whose device a
     // release would forget), 2^32 no device 0.
     const std::tuple<std::string, char, const char*, std::string> numbers[] = {
@@ -287,11 +269,7 @@ TEST_F(Notify, LeaseIndexFollowsTheDeviceSet) {
     std::string log = logged([] { EXPECT_EQ(get_device_id_from_lease_id(1), -1); });
     EXPECT_TRUE(has(log, "MAC address of device 1 changed: device index built again\n")) << log;
     look(get_device_id_from_lease_id, 3, 1);
-    // A record created, heard of: the index is dropped.
-    device(4, "0");
-    const auto created = change_payload(kDev, 'C', "4");
-    tr111_callback_for_MSG_CHANGE_DB(nullptr, created.data(), uint32_t(created.size()));
-    look(get_device_id_from_lease_id, 4, 4);
+    device(4, "0"); // (changes the daemon hears of: tests/model)
     // A change heard of while a walk is under way: the walk is not kept.
     static bool heard = false;
     ipc_hooks during{nullptr, nullptr,

@@ -1,12 +1,10 @@
-// Debug output: prefix, newlines, conditions, cut lines and whole lines from
-// two threads; the com_mode key of the configuration file; the debug key of
-// the configuration database.
+// Debug output: prefix, newlines, conditions, cut lines (whole lines from
+// two threads: the burst of tests/faults, through tr111d); the com_mode key
+// of the configuration file; the debug key of the configuration database.
 #include "main/tr111_main.h"
 #include "tests/support/capture.h"
 #include "tests/support/script_db.h"
 #include "tests/support/wire.h"
-
-#include <regex>
 
 using namespace tr111test;
 
@@ -54,22 +52,6 @@ TEST(DebugOutput, PrefixNewlinesConditionsAndCutLines) {
         EXPECT_LT(ls[i].size(), TR111_LINE_MAX);
         EXPECT_EQ(ls[i + 1], "");
     }
-}
-
-TEST(DebugOutput, TwoThreadsWriteWholeLinesToAFile) {
-    DebugSwitches sw(1, 3);
-    CaptureStdout cap; // a regular file
-    auto writer = [](char c) {
-        for (int i = 0; i < 2000; ++i)
-            TR111_INFOF("%s %d\n", std::string(300, c).c_str(), i);
-    };
-    { std::jthread a(writer, 'a'), b(writer, 'b'); }
-    const std::regex line("TR111_test\\[\\d+\\] In operator\\(\\): (a{300}|b{300}) \\d+");
-    auto ls = lines(cap.text());
-    std::erase(ls, "");
-    EXPECT_EQ(ls.size(), 4000u);
-    for (const auto& l : ls)
-        ASSERT_TRUE(std::regex_match(l, line)) << l.substr(0, 80);
 }
 
 TEST(ConfigFile, ComModeTable) {

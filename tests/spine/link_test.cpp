@@ -6,8 +6,6 @@
 #include "tests/support/capture.h"
 #include "tests/support/net.h"
 
-#include <mutex>
-
 using namespace tr111test;
 using Strings = std::vector<std::string>;
 

@@ -7,9 +7,6 @@
 #include "tr69/tr69_dm.h"
 
 #include <cinttypes>
-#include <cstring>
-#include <gtest/gtest.h>
-#include <utility>
 
 #define IGD "InternetGatewayDevice.ManagementServer."
 
