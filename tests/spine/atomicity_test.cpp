@@ -40,12 +40,11 @@ TEST(Atomicity, RollbackUndoesNewestFirstUntilARowIsUnknown) {
     EXPECT_EQ(atomicity_rollback(3), 0);
     EXPECT_EQ(server.get("/KELMO/TR111/MDNotificationLimit"), "5");
     EXPECT_EQ(set_action_list.next, &set_action_list);
-    const std::string loop = "atomicity : loop : p_set_action->param_name ", limit = kLimit,
-                      found = "Parameter with index 2, name : " + limit + " was found |";
-    EXPECT_EQ(lines_of(cap.text()), "atomicity : executed|" + loop + "Too.Long|" + found +
-                                        "Error in set notification limit value|atomicity : setVal "
-                                        "failed|" +
-                                        loop + limit + "|" + found + loop + limit + "|" + found);
+    const std::string loop = "atomicity : loop : p_set_action->param_name ";
+    EXPECT_EQ(count(lines_of(cap.text()), loop +
+                                              "Too.Long|Parameter with index 2, name : " + kLimit +
+                                              " was found |Error in set notification limit value|"),
+              1u);
     // A row no one has stops the rollback: it and the older writes stay, for Commit.
     wrote(2, kLimit, "9");
     wrote(99, "No.Row", "1");
