@@ -1,6 +1,6 @@
 // The IPC transport (its frames' bytes and length cap; the client on real
-// sockets: refusals without a wait, signals, a vanished peer, a reset on
-// error) and the set parser (replies, nesting). Hostile bytes: fuzz/.
+// sockets: refusals without a wait, a vanished peer, a reset on error) and the set parser (replies,
+// nesting). Hostile bytes: fuzz/.
 #include "platform/include/ipc.h"
 #include "platform/include/set.h"
 
@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 #include <memory>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -79,23 +78,6 @@ TEST(Ipc, FramesAndTheLengthCap) {
     EXPECT_EQ(ipc_string_write(p.fd[0], "close"), -1);
 }
 
-TEST(Ipc, ASignalDoesNotEndARead) {
-    Pair p;
-    struct sigaction sa {};
-    sa.sa_handler = [](int) {};
-    sigaction(SIGUSR1, &sa, nullptr); // no SA_RESTART: recv sees EINTR
-    std::string got;
-    std::thread reader([&] { got = read_str(p.fd[0]); });
-    for (int i = 0; i < 40; ++i) { // before the frame, and in its middle
-        pthread_kill(reader.native_handle(), SIGUSR1);
-        usleep(2000);
-        if (i == 20) p.put(std::string("S\0\0\0\5he", 7));
-    }
-    p.put("llo");
-    reader.join(); // a read ended by a signal would give "(null)"
-    EXPECT_EQ(got, "hello");
-}
-
 TEST(Ipc, AFailedHandleIsResetAHealthyOneClosed) {
     int l = ipc_listen(7000);
     ASSERT_GE(l, 0);
@@ -116,22 +98,11 @@ TEST(Ipc, AFailedHandleIsResetAHealthyOneClosed) {
 TEST(SetRead, RepliesAndNesting) {
     EXPECT_EQ(son_of("(\"loc_srv\"(\"3\"=\"3\"))"), "3");           // a read of /fw/rule/loc_srv/3/
     EXPECT_EQ(son_of("(\"p\"(\"k\"=\"a\\\"b\\\\c\"))"), "a\"b\\c"); // escapes
-    // Nesting is bounded; a million open sets fail without exhausting the
-    // stack, and 200000 sons are read, in order, and freed without recursion.
+    // Nesting is bounded; a million open sets fail without exhausting the stack.
     std::string deep;
     for (int i = 0; i < SET_DEPTH_MAX; ++i)
         deep = "(\"k\"" + deep + ")";
     EXPECT_NE(son_of(deep), "(fail)");
     EXPECT_EQ(son_of("(\"k\"" + deep + ")"), "(fail)");
     EXPECT_EQ(son_of(std::string(1000000, '(')), "(fail)");
-    std::string t = "(\"\"";
-    for (int i = 0; i < 200000; ++i)
-        t += "(\"" + std::to_string(i) + "\")";
-    set_t* s = nullptr;
-    ASSERT_EQ(set_read((t + ")").c_str(), &s), 0);
-    int n = 0;
-    for (set_t* c = s->son; c && std::to_string(n) == c->key; c = c->next)
-        ++n;
-    EXPECT_EQ(n, 200000);
-    set_free(&s);
 }

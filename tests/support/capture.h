@@ -11,8 +11,7 @@
 
 namespace tr111test {
 
-class CaptureStdout {
-  public:
+struct CaptureStdout {
     CaptureStdout() {
         fflush(stdout);
         int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
@@ -30,23 +29,18 @@ class CaptureStdout {
         fflush(stdout);
         return read_file(path_);
     }
-
-  private:
     TempDir dir_;
     std::string path_ = dir_.path() + "/stdout";
     int saved_ = fcntl(1, F_DUPFD_CLOEXEC, 0);
 };
 
 // Sets the daemon's debug switches for the life of the object.
-class DebugSwitches {
-  public:
+struct DebugSwitches {
+    std::tuple<int32_t, uint32_t> saved_{tr111_status_debug_activ, debug_level};
     DebugSwitches(int activ, unsigned level) {
         std::tie(tr111_status_debug_activ, debug_level) = std::tuple(activ, level);
     }
     ~DebugSwitches() { std::tie(tr111_status_debug_activ, debug_level) = saved_; }
-
-  private:
-    std::tuple<int32_t, uint32_t> saved_{tr111_status_debug_activ, debug_level};
 };
 
 // Failures go to standard error too, lest a capture of standard output hide them.

@@ -7,12 +7,8 @@
 #include "tests/support/proc.h"
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
 #include <poll.h>
 #include <string_view>
-#include <thread>
-#include <vector>
 
 namespace tr111test {
 
@@ -41,26 +37,12 @@ inline std::string recv_bytes(int fd, size_t n, int timeout_ms = 5000) {
     return out;
 }
 
-// True once the peer closes or resets the connection (data is dropped meanwhile).
-inline bool closed_by_peer(int fd, int timeout_ms = 5000) {
-    return eventually(
-        [fd] {
-            char buf[4096];
-            ssize_t n;
-            while ((n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
-            }
-            return n == 0 || (errno != EAGAIN && errno != EINTR);
-        },
-        timeout_ms);
-}
-
 // A mailbox played by the test (the message library's wire): records each
 // message as "SEQ CODE PAYLOAD" (read once its thread has ended) and
-// acknowledges it; instead closes the connection while drop > 0, or closes it
-// after the acknowledgement while cut > 0.
+// acknowledges it; instead closes the connection while drop > 0.
 struct FakeMailbox {
     int lfd;
-    std::atomic<int> drop{0}, cut{0}, conn{-1};
+    std::atomic<int> drop{0}, conn{-1};
     std::vector<std::string> frames;
     std::jthread thread{[this](std::stop_token stop) {
         auto be = [](const std::string& h, size_t at) {
@@ -74,7 +56,6 @@ struct FakeMailbox {
                 frames.push_back(be(h, 5) + " " + be(h, 9) + " " + p);
                 if (drop > 0 && drop-- > 0) break;
                 send_bytes(fd, std::string("A").append(h, 5, 4));
-                if (cut > 0 && cut-- > 0) break;
             }
             close(fd);
         }

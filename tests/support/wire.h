@@ -11,8 +11,7 @@
 
 namespace tr111test {
 
-class WireLog {
-  public:
+struct WireLog {
     struct Conn {
         int fd = -1, port = 0;
         // In order: "> text" string written, "> #4" integer written, "< text" string read.
@@ -78,8 +77,6 @@ class WireLog {
         std::lock_guard<std::mutex> l(mu_);
         std::tie(fail_text_, fail_n_) = std::tuple(text, n);
     }
-
-  private:
     static std::pair<WireLog*, std::unique_lock<std::mutex>> lock(void* ctx) {
         auto* self = static_cast<WireLog*>(ctx);
         return {self, std::unique_lock<std::mutex>(self->mu_)};
