@@ -46,8 +46,8 @@ void push(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-// Before the thread reads, closes or opens a connection other than fd (-1:
-// any), its last writes go out: nothing it wrote later can overtake them.
+// Before the thread writes, reads, closes or opens a connection other than
+// fd (-1: any), its last writes go out: nothing it does later overtakes them.
 void push_other(int fd) {
     if (corked && corked_fd != fd) {
         push(corked_fd);
@@ -60,6 +60,7 @@ void push_other(int fd) {
 // deadline the whole item, so a server that takes a few bytes now and then
 // cannot hold the caller longer.
 int send_all(int fd, iovec* iov, int cnt) {
+    push_other(fd);
     size_t sent = 0;
     int rc = send_iov_within(fd, iov, cnt, rt::now_ms() + IPC_TIMEOUT_MS, &sent, MSG_MORE);
     corked = true;

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -92,7 +93,35 @@ TEST(Ipc, AFailedHandleIsResetAHealthyOneClosed) {
         EXPECT_EQ(err ? errno : 0, err ? ECONNRESET : 0);
         close(srv);
     }
-    close(l);
+    // Items wait corked until the writer turns to that connection or another:
+    // what a thread wrote on one has left before what it closes on another.
+    int a = ipc_connect(7000), sa = accept(l, nullptr, nullptr);
+    int b = ipc_connect(7000), sb = accept(l, nullptr, nullptr);
+    ASSERT_EQ(ipc_string_write(a, "first") + ipc_string_write(b, "second"), 0);
+    ipc_client_close(b, 0);
+    char buf[64];
+    while (read(sb, buf, sizeof buf) > 0) {
+    }
+    pollfd p{sa, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 1);
+    // What a read took ahead stays with its connection, also when that was
+    // closed without the client and its number comes back.
+    auto send_items = [](int fd, const std::string& items) {
+        for (char c : items) {
+            uint8_t f[8];
+            EXPECT_EQ(write(fd, f, ipc_frame_string(f, &c, 1)), 6);
+        }
+    };
+    send_items(sa, "xy");
+    EXPECT_EQ(read_str(a), "x");
+    close(a);
+    int c = ipc_connect(7000), sc = accept(l, nullptr, nullptr);
+    ASSERT_EQ(c, a);
+    send_items(sc, "z");
+    EXPECT_EQ(read_str(c), "z");
+    ipc_client_close(c, 0);
+    for (int fd : {sa, sb, sc, l})
+        close(fd);
 }
 
 TEST(SetRead, RepliesAndNesting) {
