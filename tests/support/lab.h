@@ -19,7 +19,7 @@ class Lab {
     RunResult lab(const std::vector<std::string>& args, int timeout_ms = 120000) {
         std::vector<std::string> argv = {"env", "TR111_RUN=" + dir(), src("lab/scripts/lab")};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run(argv, "", timeout_ms);
+        return run(argv, timeout_ms);
     }
     // lab up <args...>; fails the test when the lab does not come up.
     void up(const std::vector<std::string>& args = {}) {
@@ -35,7 +35,6 @@ class Lab {
     }
 
     RunResult acs(const std::vector<std::string>& args) { return run_program("acs", args); }
-    RunResult conf(const std::vector<std::string>& args) { return run_program("conf", args); }
     RunResult mgmt(const std::vector<std::string>& args) { return run_program("mgmt", args); }
 
     // The log of one program of the lab (confd, mgmtd, tr69agent, tr111d).
