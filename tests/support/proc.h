@@ -141,37 +141,15 @@ inline std::string src(const std::string& rel) {
     return detail::env_or("TR111_SRC", ".") + "/" + rel;
 }
 
-// Runs argv to its end; SIGKILL after timeout_ms. Files rather than pipes:
-// a child it leaves running cannot hold the run.
-inline RunResult run(const std::vector<std::string>& argv, int timeout_ms = 60000) {
-    TempDir d;
-    const std::string out = d.path() + "/out", err = d.path() + "/err";
-    RunResult r;
-    pid_t pid = detail::spawn(argv, "/dev/null", out, err);
-    if (pid > 0 && (r.status = detail::reap(pid, timeout_ms)) < 0) {
-        kill(pid, SIGKILL);
-        r.status = detail::reap(pid, 10000);
-    }
-    r.out = read_file(out);
-    r.err = read_file(err);
-    return r;
-}
-inline RunResult run_program(const std::string& name, const std::vector<std::string>& args,
-                             int timeout_ms = 60000) {
-    auto argv = program(name);
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv, timeout_ms);
-}
-inline RunResult sh(const std::string& cmdline, int timeout_ms = 60000) {
-    return run({"sh", "-c", cmdline}, timeout_ms);
-}
-
 // A program in the background, its standard output and error appended to
-// log_path; killed (SIGKILL) and reaped when the object goes.
+// log_path (its error to err_path if given); killed (SIGKILL) and reaped
+// when the object goes.
 class Background {
   public:
-    Background(const std::vector<std::string>& argv, const std::string& log_path)
-        : pid_(detail::spawn(argv, "/dev/null", log_path, log_path)) {}
+    Background(const std::vector<std::string>& argv, const std::string& log_path,
+               const std::string& err_path = "")
+        : pid_(detail::spawn(argv, "/dev/null", log_path, err_path.empty() ? log_path : err_path)) {
+    }
     ~Background() { stop(SIGKILL); }
     Background(const Background&) = delete;
     Background& operator=(const Background&) = delete;
@@ -180,8 +158,8 @@ class Background {
     void signal(int sig) {
         if (running()) kill(pid_, sig);
     }
-    // Ends it: sig, then SIGKILL if it still runs after timeout_ms; returns
-    // once it is reaped (its ports closed), with its exit status.
+    // Ends it: sig (0: none), then SIGKILL if it still runs after timeout_ms;
+    // returns once it is reaped (its ports closed), with its exit status.
     int stop(int sig = SIGTERM, int timeout_ms = 5000) {
         signal(sig);
         if (wait(timeout_ms) < 0) {
@@ -200,6 +178,23 @@ class Background {
   private:
     int pid_ = -1, status_ = -1;
 };
+
+// Runs argv to its end; SIGKILL after timeout_ms. Files rather than pipes:
+// a child it leaves running cannot hold the run.
+inline RunResult run(const std::vector<std::string>& argv, int timeout_ms = 60000) {
+    TempDir d;
+    const int status = Background(argv, d.path() + "/out", d.path() + "/err").stop(0, timeout_ms);
+    return {status, read_file(d.path() + "/out"), read_file(d.path() + "/err")};
+}
+inline RunResult run_program(const std::string& name, const std::vector<std::string>& args,
+                             int timeout_ms = 60000) {
+    auto argv = program(name);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, timeout_ms);
+}
+inline RunResult sh(const std::string& cmdline, int timeout_ms = 60000) {
+    return run({"sh", "-c", cmdline}, timeout_ms);
+}
 
 // True once something accepts TCP connections on 127.0.0.1:port (or, with
 // free, once nothing does).
