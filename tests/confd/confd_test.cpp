@@ -120,7 +120,6 @@ TEST(ConfdSessionLimits, ByteLimitsRefuseAndGiveBack) {
     EXPECT_EQ(count(log_text, "conn 9: refused: change of \"/w\": this connection's changes "
                               "waiting for reconf would pass 30000 bytes"),
               1u);
-    EXPECT_EQ(b.ask({GET, "/w"}), "");
     fits->send({FREE, "/v"});
     fits.reset(); // what waited for its reconf is given back with the connection
     EXPECT_EQ(srv.pending_total(), 0u);
@@ -274,11 +273,8 @@ TEST(ConfdServer, ConnectionLimitAndIdleTimeout) {
     ASSERT_TRUE(eventually([&] { return has(log(), "conn 4: subscribed"); }));
     std::vector<int> peers;
     auto ask = [](int fd) {
-        char* r = ipc_string_write(fd, GET.c_str()) == 0 && ipc_string_write(fd, "/x") == 0
-                      ? ipc_string_read(fd)
-                      : nullptr;
-        free(r);
-        return r != nullptr;
+        return ipc_string_write(fd, GET.c_str()) == 0 && ipc_string_write(fd, "/x") == 0 &&
+               tr111::DbString(ipc_string_read(fd));
     };
     for (int i = 0; i < 3; ++i) {
         peers.push_back(ipc_connect(7000));
@@ -304,9 +300,7 @@ TEST(ConfdServer, ConnectionLimitAndIdleTimeout) {
     EXPECT_TRUE(eventually([&] { return count(log(), "closed: no request for 2 s") == 2; }))
         << log();
     db_set({{"/y", "2"}});
-    char* path = ipc_string_read(sub);
-    EXPECT_STREQ(path, "/y");
-    free(path);
+    EXPECT_STREQ(tr111::DbString(ipc_string_read(sub)).get(), "/y");
     for (int fd : peers)
         ipc_client_close(fd, 0);
     ipc_client_close(sub, 0);
