@@ -10,7 +10,6 @@
 #include "tests/support/lab.h"
 #include "tests/support/net.h"
 
-#include <iostream>
 #include <numeric>
 #include <optional>
 
@@ -243,7 +242,6 @@ TEST_P(Startup, GivesUpAfterTenTries) {
     }
     TempDir dir;
     const std::string log = dir.path() + "/log";
-    const auto t0 = std::chrono::steady_clock::now();
     auto argv = program("tr111d");
     argv.push_back("3");
     if (GetParam() == Agent::absent) // output on a fifo whose reader is closed
@@ -253,9 +251,6 @@ TEST_P(Startup, GivesUpAfterTenTries) {
                                    dir.path()});
     Background daemon(argv, log);
     EXPECT_EQ(daemon.wait(120000), 255); // not 141 (SIGPIPE)
-    std::cout << "gave up after "
-              << std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count()
-              << " s\n";
     EXPECT_TRUE(GetParam() == Agent::absent || count(read_file(log), "failed after 10 tries") == 1);
     for (int fd : fds)
         close(fd);
