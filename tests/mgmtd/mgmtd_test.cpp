@@ -91,7 +91,8 @@ TEST(Mgmtd, QueuesUpToItsBoundsThenDropsAndCounts) {
         }
         conf_set(pairs);
     }
-    conf_set({dev + "k1300", "1300"});
+    // With the LAN address, which is not forwarded and takes no place.
+    conf_set({dev + "k1300", "1300", "/dev/eth0/ip", "192.168.7.1"});
     EXPECT_TRUE(status_has("dropped: 1\nqueued: 300\nqueued_bytes: 17100\ndropped_queue_full: 1\n"
                            "queue_limit: 300 records, 65536 bytes"))
         << log();
