@@ -81,7 +81,7 @@ struct Peer {
 
 TEST(ConfdSession, ChangeRecordsInCommitOrder) {
     Server srv("");
-    Peer a(srv, 1), b(srv, 2), sub(srv, 3);
+    Peer a(srv, 1), b(srv, 2), sub(srv, 3), c(srv, 4);
     sub.send({"subscribe"});
     // One commit: its changes in write order, a leaf never as C; private
     // writes, and what the commit created and deleted again, are not reported.
@@ -102,6 +102,9 @@ TEST(ConfdSession, ChangeRecordsInCommitOrder) {
     EXPECT_EQ(sub.records(), (Strings{"/|C|n", "/n/|C|m", "/n/m/y|U|2"}));
     a.send({"reconf", "#4"});
     EXPECT_EQ(sub.records(), (Strings{"/n/m/x|U|1"}));
+    // A peer pipelining commits gets one per round: b, served in the same round, sees the first.
+    c.feed(frames({SET, "/p", "1", "reconf", "#4", SET, "/p", "2", "reconf", "#4"}));
+    EXPECT_EQ(b.ask({GET, "/p"}), "(\"\"(\"p\"=\"1\"))");
 }
 
 TEST(ConfdSessionLimits, ByteLimitsRefuseAndGiveBack) {
