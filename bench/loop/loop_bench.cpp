@@ -15,6 +15,7 @@
 // It ends the agent and confd it started however it ends (SIGTERM and
 // SIGINT included).
 #include "bench/footprint/loadgen.h"
+#include "bench/stop_signal.h"
 #include "tests/support/confd.h"
 #include "tests/support/proc.h"
 #include "tests/support/wire.h"

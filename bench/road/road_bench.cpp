@@ -18,6 +18,7 @@
 // commits; to measure the daemon rather than the disk, put the run folder
 // on a tmpfs:
 //     unshare -m sh -c 'mount -t tmpfs tmpfs /tmp && exec tests/netns-run build/bench/road_bench'
+#include "bench/stop_signal.h"
 #include "db/tr111_db.h"
 #include "tests/support/lab.h"
 

@@ -3,7 +3,6 @@
 #include "main/tr111_main.h"
 #include "tests/support/capture.h"
 #include "tests/support/daemon.h"
-#include "tests/support/net.h"
 #include "tr69/tr69_dm.h"
 
 #include <atomic>
@@ -11,8 +10,6 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <thread>
-#include <unistd.h>
 
 using namespace tr111test;
 
@@ -22,9 +19,6 @@ const std::string kRefused = "TR111 model registration failed, fault code :";
 class Daemon : public ::testing::Test, public DaemonRig {};
 
 TEST_F(Daemon, StartupFailuresDebugSwitchesAndConfigurationFile) {
-    RunResult r = run(tr111d("1", {"3"}));
-    EXPECT_EQ(r.status, 255) << r.out;
-    EXPECT_EQ(count(r.out, " TR111 can not open channel with tr69 process, fault code : "), 10u);
     // An agent refusing the first row: tr111d ends (255) right after its start-up lines.
     start_agent({"--refuse-id", "1"});
     struct Case {
@@ -41,7 +35,7 @@ TEST_F(Daemon, StartupFailuresDebugSwitchesAndConfigurationFile) {
         {nullptr, {"3"}, {"get_debug_activation_status : path does not exist\n"}, {kInfo}},
     };
     for (const auto& c : cases) {
-        r = run(tr111d(c.key, c.args, c.config));
+        RunResult r = run(tr111d(c.key, c.args, c.config));
         SCOPED_TRACE(std::string("key ") + (c.key ? c.key : "none") + " " + c.config + r.out);
         EXPECT_EQ(r.status, 255) << r.err;
         for (const auto& p : c.present)

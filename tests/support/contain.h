@@ -8,7 +8,6 @@
 
 #include "tests/support/proc.h"
 
-#include <climits>
 #include <cstdio>
 #include <sys/mount.h>
 
@@ -21,39 +20,27 @@ namespace tr111test {
 // lies under /tmp. False, with a line on standard error, when either cannot
 // be done.
 inline bool contain(int argc, char** argv, bool tmpfs = true) {
+    std::error_code ec;
+    const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (!getenv("TR111_CONTAINED")) {
-        char self[PATH_MAX];
-        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0) {
-            perror("contain: /proc/self/exe");
-            return false;
-        }
-        self[n] = '\0';
         std::vector<std::string> a = {"unshare", "--net",        "--pid",
                                       "--fork",  "--kill-child", "--mount-proc",
                                       "sh",      "-c",           "ip link set lo up && exec \"$@\"",
                                       "contain"};
-        std::istringstream emu(detail::env_or("TR111_EMU", ""));
-        for (std::string w; emu >> w;)
+        for (const std::string& w : emulated(self))
             a.push_back(w);
-        a.push_back(self);
         a.insert(a.end(), argv + 1, argv + argc);
-        std::vector<char*> args;
-        for (auto& s : a)
-            args.push_back(s.data());
-        args.push_back(nullptr);
         setenv("TR111_CONTAINED", "1", 1);
         fflush(nullptr);
+        std::vector<char*> args = detail::c_argv(a);
         execvp(args[0], args.data());
         perror("contain: unshare");
         return false;
     }
     if (!tmpfs) return true;
     // What the program needs from /tmp would be hidden: then no tmpfs.
-    char self[PATH_MAX] = {};
-    if (readlink("/proc/self/exe", self, sizeof self - 1) < 0) self[0] = '\0';
     for (const std::string& p :
-         {std::string(self), detail::env_or("TR111_BIN", ""), detail::env_or("TR111_SRC", ""),
+         {self, detail::env_or("TR111_BIN", ""), detail::env_or("TR111_SRC", ""),
           detail::env_or("TR111_EMU", ""), detail::env_or("TR111_FOOTPRINT", "")})
         if (p.find("/tmp/") != std::string::npos) return true;
     if (mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777,size=512m") != 0) {

@@ -16,16 +16,14 @@ class Lab {
     }
 
     // lab <args...> with this lab's run folder.
-    RunResult lab(const std::vector<std::string>& args, int timeout_ms = 120000) {
-        std::vector<std::string> argv = {"env", "TR111_RUN=" + dir(), src("lab/scripts/lab")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return run(argv, "", timeout_ms);
+    RunResult lab(std::vector<std::string> args, int timeout_ms = 120000) {
+        args.insert(args.begin(), {"env", "TR111_RUN=" + dir(), src("lab/scripts/lab")});
+        return run(args, timeout_ms);
     }
     // lab up <args...>; fails the test when the lab does not come up.
-    void up(const std::vector<std::string>& args = {}) {
-        std::vector<std::string> a = {"up"};
-        a.insert(a.end(), args.begin(), args.end());
-        RunResult r = lab(a);
+    void up(std::vector<std::string> args = {}) {
+        args.insert(args.begin(), "up");
+        RunResult r = lab(args);
         upped_ = true;
         ASSERT_EQ(r.status, 0) << "lab up failed:\n" << r.out << r.err;
     }
@@ -35,7 +33,6 @@ class Lab {
     }
 
     RunResult acs(const std::vector<std::string>& args) { return run_program("acs", args); }
-    RunResult conf(const std::vector<std::string>& args) { return run_program("conf", args); }
     RunResult mgmt(const std::vector<std::string>& args) { return run_program("mgmt", args); }
 
     // The log of one program of the lab (confd, mgmtd, tr69agent, tr111d).

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -88,12 +87,17 @@ inline std::string env_or(const char* name, const std::string& fallback) {
 // The child never outlives the thread that started it (it is killed when
 // that thread ends, however the test ends), and starts with no signal
 // blocked and SIGPIPE at its default, whatever the test did with its own.
-inline pid_t spawn(const std::vector<std::string>& argv, const std::string& in,
-                   const std::string& out, const std::string& err) {
+// argv as execvp takes it (made before a fork: the child allocates nothing).
+inline std::vector<char*> c_argv(const std::vector<std::string>& argv) {
     std::vector<char*> args;
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
+    return args;
+}
+inline pid_t spawn(const std::vector<std::string>& argv, const std::string& in,
+                   const std::string& out, const std::string& err) {
+    std::vector<char*> args = c_argv(argv);
     const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
@@ -119,53 +123,33 @@ inline int reap(pid_t pid, int timeout_ms) {
 }
 } // namespace detail
 
-// The command line of a program of the project: emulator prefix and path.
-inline std::vector<std::string> program(const std::string& name) {
+// The command line of a program at path: under the emulator of TR111_EMU, if any.
+inline std::vector<std::string> emulated(const std::string& path) {
     std::vector<std::string> argv;
     std::istringstream emu(detail::env_or("TR111_EMU", ""));
     for (std::string w; emu >> w;)
         argv.push_back(w);
-    argv.push_back(detail::env_or("TR111_BIN", "build/bin") + "/" + name);
+    argv.push_back(path);
     return argv;
+}
+// The command line of a program of the project.
+inline std::vector<std::string> program(const std::string& name) {
+    return emulated(detail::env_or("TR111_BIN", "build/bin") + "/" + name);
 }
 // Path of a file of the source tree (TR111_SRC/rel).
 inline std::string src(const std::string& rel) {
     return detail::env_or("TR111_SRC", ".") + "/" + rel;
 }
 
-// Runs argv to its end with input on standard input; SIGKILL after timeout_ms.
-// Files rather than pipes: a child it leaves running cannot hold the run.
-inline RunResult run(const std::vector<std::string>& argv, const std::string& input = "",
-                     int timeout_ms = 60000) {
-    TempDir d;
-    const std::string in = d.path() + "/in", out = d.path() + "/out", err = d.path() + "/err";
-    write_file(in, input);
-    RunResult r;
-    pid_t pid = detail::spawn(argv, in, out, err);
-    if (pid > 0 && (r.status = detail::reap(pid, timeout_ms)) < 0) {
-        kill(pid, SIGKILL);
-        r.status = detail::reap(pid, 10000);
-    }
-    r.out = read_file(out);
-    r.err = read_file(err);
-    return r;
-}
-inline RunResult run_program(const std::string& name, const std::vector<std::string>& args,
-                             int timeout_ms = 60000) {
-    auto argv = program(name);
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv, "", timeout_ms);
-}
-inline RunResult sh(const std::string& cmdline, int timeout_ms = 60000) {
-    return run({"sh", "-c", cmdline}, "", timeout_ms);
-}
-
 // A program in the background, its standard output and error appended to
-// log_path; killed (SIGKILL) and reaped when the object goes.
+// log_path (its error to err_path if given); killed (SIGKILL) and reaped
+// when the object goes.
 class Background {
   public:
-    Background(const std::vector<std::string>& argv, const std::string& log_path)
-        : pid_(detail::spawn(argv, "/dev/null", log_path, log_path)) {}
+    Background(const std::vector<std::string>& argv, const std::string& log_path,
+               const std::string& err_path = "")
+        : pid_(detail::spawn(argv, "/dev/null", log_path, err_path.empty() ? log_path : err_path)) {
+    }
     ~Background() { stop(SIGKILL); }
     Background(const Background&) = delete;
     Background& operator=(const Background&) = delete;
@@ -174,8 +158,8 @@ class Background {
     void signal(int sig) {
         if (running()) kill(pid_, sig);
     }
-    // Ends it: sig, then SIGKILL if it still runs after timeout_ms; returns
-    // once it is reaped (its ports closed), with its exit status.
+    // Ends it: sig (0: none), then SIGKILL if it still runs after timeout_ms;
+    // returns once it is reaped (its ports closed), with its exit status.
     int stop(int sig = SIGTERM, int timeout_ms = 5000) {
         signal(sig);
         if (wait(timeout_ms) < 0) {
@@ -195,19 +179,21 @@ class Background {
     int pid_ = -1, status_ = -1;
 };
 
-// For a benchmark: from the call on, SIGTERM, SIGINT and SIGHUP end its
-// loops (stop_signal() gives the signal, 0 while none came) rather than
-// the process, so that it ends what it started and removes its folders.
-inline std::atomic<int> g_stop_signal{0};
-inline void catch_stop_signals() {
-    struct sigaction sa {};
-    sa.sa_handler = [](int sig) { g_stop_signal = sig; };
-    sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
-        sigaction(sig, &sa, nullptr);
+// Runs argv to its end; SIGKILL after timeout_ms. Files rather than pipes:
+// a child it leaves running cannot hold the run.
+inline RunResult run(const std::vector<std::string>& argv, int timeout_ms = 60000) {
+    TempDir d;
+    const int status = Background(argv, d.path() + "/out", d.path() + "/err").stop(0, timeout_ms);
+    return {status, read_file(d.path() + "/out"), read_file(d.path() + "/err")};
 }
-inline int stop_signal() {
-    return g_stop_signal;
+inline RunResult run_program(const std::string& name, const std::vector<std::string>& args,
+                             int timeout_ms = 60000) {
+    auto argv = program(name);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, timeout_ms);
+}
+inline RunResult sh(const std::string& cmdline, int timeout_ms = 60000) {
+    return run({"sh", "-c", cmdline}, timeout_ms);
 }
 
 // True once something accepts TCP connections on 127.0.0.1:port (or, with
