@@ -451,16 +451,11 @@ class Walk {
     std::string bad_;
 };
 
-uint32_t env_number(const char* name, uint32_t fallback) {
-    const char* v = getenv(name);
-    return v && *v ? static_cast<uint32_t>(strtoul(v, nullptr, 10)) : fallback;
-}
-
 } // namespace
 
 TEST(Walk, GatewayStateStaysRightUnderAnySequence) {
-    const uint32_t seed = env_number("TR111_WALK_SEED", 1111);
-    const uint32_t steps = env_number("TR111_WALK_STEPS", 1000);
+    const uint32_t seed = strtoul(getenv("TR111_WALK_SEED") ?: "1111", nullptr, 10);
+    const uint32_t steps = strtoul(getenv("TR111_WALK_STEPS") ?: "1000", nullptr, 10);
     printf("walk: seed %u, %u steps (TR111_WALK_SEED, TR111_WALK_STEPS)\n", seed, steps);
     Lab lab;
     lab.up();
