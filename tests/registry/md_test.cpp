@@ -61,7 +61,7 @@ TEST_F(Store, ReadsTheirWidthsAndResultCodes) {
     EXPECT_EQ(std::string(buf, 258),
               std::string(100, 'p') + std::string(64, 'S') + std::string(92, 'p') + '\0' + '#');
     // Each read on a record with its MAC address only, then on a stored text
-    // it cannot use (nullptr: none).
+    // it cannot use (nullptr: none), then without a server.
     const std::tuple<const char*, std::function<int()>, int, const char*> reads[] = {
         {"OUI", [&] { return md_get_manufacturer_oui(5, buf); }, -1, nullptr},
         {"SerialNumber", [&] { return md_get_serial_number(5, buf); }, -2, nullptr},
@@ -82,6 +82,14 @@ TEST_F(Store, ReadsTheirWidthsAndResultCodes) {
         }
     });
     EXPECT_TRUE(has(log, "In md_get_path: Error in read DB_MANAGEABLE_DEVICE_PATH, device 5 \n\n"));
+    confd_->stop(); // no server: each read and each change fails
+    for (const auto& r : reads)
+        EXPECT_EQ(std::get<1>(r)(), -1) << std::get<0>(r);
+    int32_t ids[MD_MAX_NBR];
+    EXPECT_EQ(md_get_list(ids) + md_get_nbr() + md_is_exist(0) + md_set_path(0, "/x") +
+                  md_set_retain_device_entry(0, 1) + md_set_crpt_enable(0, 1) + md_set_type(0, 1) +
+                  md_remove(0),
+              -8);
 }
 
 // No write creates a record: each tests it first. A change closes with
