@@ -391,14 +391,11 @@ class Walk {
         std::string want;
         for (int d = 0; d < NDEV; ++d)
             if (m_.dev[d].on) want += static_cast<char>(d + 1);
-        auto show = [](const std::string& s) {
-            std::string o;
-            for (unsigned char c : s) // two appends: " " + std::string&& trips g++ 12's -Wrestrict
-                o.append(" ").append(str(c));
-            return o;
-        };
         if (list.outcome != 0 || list.value != want)
-            return "instances listed:" + show(list.value) + ", the model has:" + show(want);
+            return std::string("instances listed ")
+                .append(testing::PrintToString(list.value))
+                .append(", the model has ")
+                .append(testing::PrintToString(want));
         auto n = acs(AcsOp::get, MS + "ManageableDeviceNumberOfEntries");
         if (n.value != str(static_cast<long>(want.size())))
             return "NumberOfEntries " + n.value + " for " + str(want.size()) + " listed";
