@@ -23,15 +23,15 @@ TEST_F(Crpt, ChangesAndTheirWire) {
     rule(0, 30000);
     WireLog wire;
     const std::string test = "rg_conf_get_exist " + kRule0, set = " rg_conf_set_path_value ";
-    ASSERT_EQ(crpt_enable(0), 0);
-    EXPECT_EQ(wire.sent(), test + set + kEnabled0 + " 1" + kReconf);
-    ASSERT_EQ(crpt_disable(0), 0);
-    EXPECT_EQ(wire.sent(), test + set + kEnabled0 + " 0" + kReconf);
-    ASSERT_EQ(crpt_set_dev_ip(0, "192.168.1.9"), 0); // tests the enabled key
-    EXPECT_EQ(wire.sent(),
-              "rg_conf_get_exist " + kEnabled0 + set + kHost0 + " 192.168.1.9" + kReconf);
-    ASSERT_EQ(crpt_remove(0), 0);
-    EXPECT_EQ(wire.sent(), test + " rg_conf_set_free " + kRule0 + kReconf);
+    // In this order (a braced list is evaluated in order); the address change
+    // tests the enabled key.
+    for (int rc :
+         {crpt_enable(0), crpt_disable(0), crpt_set_dev_ip(0, "192.168.1.9"), crpt_remove(0)})
+        ASSERT_EQ(rc, 0);
+    EXPECT_EQ(wire.sent(), test + set + kEnabled0 + " 1" + kReconf + " " + test + set + kEnabled0 +
+                               " 0" + kReconf + " rg_conf_get_exist " + kEnabled0 + set + kHost0 +
+                               " 192.168.1.9" + kReconf + " " + test + " rg_conf_set_free " +
+                               kRule0 + kReconf);
     // Absent: -12 after the existence test.
     for (auto op : {crpt_enable, crpt_disable, crpt_remove,
                     +[](int32_t r) { return crpt_set_dev_ip(r, "192.168.1.9"); }})
