@@ -36,11 +36,6 @@ std::string get(dm_handler* h, Instances inst, uint32_t id = 0) {
 void set_status(int32_t id, int32_t status) {
     EXPECT_EQ(mdlt_add(id) + mdlt_update_status(id, status), 0);
 }
-// One key written (closed with reconfiguration), then read (closed alone).
-Strings write_then_read(const std::string& key, const std::string& value) {
-    return {"rg_conf_set_path_value", key, value,   "reconf", "#4", "close", "|",
-            "rg_conf_get_exist",      key, "close", "|"};
-}
 
 } // namespace
 
@@ -53,7 +48,8 @@ TEST_F(DmParam, CountInstanceListAndNotificationLimit) {
     WireLog wire;
     EXPECT_EQ(set(set_val_MGTDEVICE_NOTIF_LIMIT, {}, "abc"), 0);
     EXPECT_EQ(get(get_val_MGTDEVICE_NOTIF_LIMIT, {}), "abc");
-    EXPECT_EQ(wire.written(), write_then_read(LIMIT, "abc"));
+    EXPECT_EQ(wire.sent(), "rg_conf_set_path_value " + LIMIT + // closed with reconfiguration
+                               " abc reconf #4 close | rg_conf_get_exist " + LIMIT + " close |");
     // 255 characters fit the value buffer; 256 are refused, nothing stored;
     // a longer text written by someone else is cut.
     EXPECT_EQ(set(set_val_MGTDEVICE_NOTIF_LIMIT, {}, std::string(255, '7')), 0);
@@ -196,7 +192,8 @@ TEST_F(DmAttrib, KeysValuesAndWire) {
         EXPECT_EQ(setattr(4, {2}, 3, md2 + p), 9009) << p;
     EXPECT_TRUE(wire.conns().empty());
     EXPECT_EQ(setattr(4, {2}, 2, md2 + "SerialNumber"), 0);
-    EXPECT_EQ(wire.written(), write_then_read("/KELMO/TR111/attrib/4/2./", "2"));
+    EXPECT_EQ(wire.sent(), "rg_conf_set_path_value /KELMO/TR111/attrib/4/2./ 2 reconf #4 close | "
+                           "rg_conf_get_exist /KELMO/TR111/attrib/4/2./ close |");
     EXPECT_EQ(setattr(6, {2}, 3, md2 + "Active"), 0);
     EXPECT_EQ(getattr(6, {2}), "3");
     // No store: the getter answers off, the setter success.

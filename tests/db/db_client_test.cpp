@@ -12,20 +12,9 @@
 
 using namespace tr111test;
 
-namespace {
-// The items written since the last call, joined by blanks.
-std::string sent(WireLog& wire) {
-    std::string s;
-    for (const auto& item : wire.written())
-        s.append(s.empty() ? "" : " ").append(item);
-    wire.clear();
-    return s;
-}
-} // namespace
-
 struct DbClient : ::testing::Test {
     void SetUp() override { ASSERT_TRUE(server.up()); }
-    ScriptDb server{true}; // lists sons last written first
+    ScriptDb server; // lists sons last written first
     WireLog wire;
 };
 
@@ -46,14 +35,12 @@ TEST_F(DbClient, CommandsAndClosesPerKind) {
         KX_DB_handle* h = KX_DB_Open(kind);
         EXPECT_EQ(KX_DB_Set(h, "/t/k", "v"), 0);
         EXPECT_STREQ(tr111::DbString(KX_DB_Get(h, "/t/k")).get(), "v");
-        EXPECT_EQ(server.get("/t/k", kind), "v");
         KX_DB_Delete(h, "/t/k");
-        EXPECT_NE(KX_get_set(h, "/t"), 0u); // the main store's /t, or the RAM store's
+        EXPECT_NE(KX_get_set(h, "/t"), 0u); // /t outlives its son
         TR111_Close_db_get(h);
         EXPECT_EQ(wire.conns().back().close_err, 0u);
-        EXPECT_EQ(server.get("/t/k", kind), "(absent)");
         TR111_Close_db_set(KX_DB_Open(kind));
-        EXPECT_EQ(sent(wire), want[kind]);
+        EXPECT_EQ(wire.sent(), want[kind]);
     }
 }
 
@@ -92,7 +79,7 @@ TEST_F(DbClient, AFailedWriteOrReadFailsTheHandleForGood) {
     wire.fail_write("reconf");
     TR111_Close_db_set(KX_DB_Open(KX_DB_MAIN));
     EXPECT_NE(wire.conns().back().close_err, 0u);
-    EXPECT_EQ(sent(wire), "reconf close |");
+    EXPECT_EQ(wire.sent(), "reconf close |");
 }
 
 TEST_F(DbClient, Tr69ActionExchangeFailuresAndNoServer) {
@@ -102,7 +89,7 @@ TEST_F(DbClient, Tr69ActionExchangeFailuresAndNoServer) {
     memset(out, 'x', sizeof out);
     ASSERT_EQ(entity_get_instance_nbr("/fw/rule/loc_srv", out), 0);
     EXPECT_EQ(std::string(out), "\x04\x01"); // in the server's order
-    EXPECT_EQ(sent(wire), "tr69 action 10 /fw/rule/loc_srv  0 0 0 0 0 0 close |");
+    EXPECT_EQ(wire.sent(), "tr69 action 10 /fw/rule/loc_srv  0 0 0 0 0 0 close |");
     // A failing write or a read left unanswered: -1, the reply untouched; a
     // failing first write prints its plain line whatever the switches.
     tr69_action_req req{10, {}, {}, {}};
@@ -120,16 +107,14 @@ TEST_F(DbClient, Tr69ActionExchangeFailuresAndNoServer) {
         EXPECT_EQ(cap.text(), line) << item;
         KX_tr69_main_close_channel(ch);
     }
-    EXPECT_EQ(r.rsp.status, 77);
-    EXPECT_STREQ(r.rsp.text, "untouched");
+    EXPECT_EQ(std::to_string(r.rsp.status) + r.rsp.text, "77untouched");
     // A second reply longer than the field is cut to 255 bytes, and nothing past it is touched.
     server.action_reply("-5", std::string(300, 'y'));
     KX_tr69_channel* ch = KX_tr69_main_open_channel();
     EXPECT_EQ(KX_tr69_main_action(ch, &req, &r.rsp), 0);
     KX_tr69_main_close_channel(ch);
-    EXPECT_EQ(r.rsp.status, -5);
-    EXPECT_EQ(std::string(r.rsp.text), std::string(255, 'y'));
-    EXPECT_EQ(std::string(r.guard, sizeof r.guard), std::string(64, 'g'));
+    EXPECT_EQ(std::to_string(r.rsp.status) + r.rsp.text + std::string(r.guard, sizeof r.guard),
+              std::string("-5").append(255, 'y').append(64, 'g'));
     // The instance list of a broken exchange is a failure, never "none".
     server.fail("tr69 action");
     EXPECT_EQ(entity_get_instance_nbr("/fw/rule/loc_srv", out), -1);
@@ -177,8 +162,8 @@ TEST_F(DbClient, SetsBatchesWalksRefusedArgumentsAndAbsentPaths) {
         for (const auto& i : c.items)
             items.append(i.substr(0, 2));
     EXPECT_EQ(items, "> > > > > > > > < < < < "); // every request before the first reply
-    EXPECT_EQ(sent(wire), "rg_conf_set_get_son " + hex + " 2 rg_conf_get_exist /w/4/a " +
-                              "rg_conf_get_exist /w/4/b rg_conf_set_get_son " + hex + " 129 |");
+    EXPECT_EQ(wire.sent(), "rg_conf_set_get_son " + hex + " 2 rg_conf_get_exist /w/4/a " +
+                               "rg_conf_get_exist /w/4/b rg_conf_set_get_son " + hex + " 129 |");
     EXPECT_EQ(KX_DB_Batch_Node(b.get(), slots[0]), KX_set_get_son(h, set, 2));
     EXPECT_EQ(KX_DB_Batch_Node(b.get(), slots[1]) + KX_DB_Batch_Node(b.get(), slots[5]), 0u);
     EXPECT_STREQ(tr111::DbString(KX_DB_Batch_Take(b.get(), slots[2])).get(), "4");

@@ -391,14 +391,11 @@ class Walk {
         std::string want;
         for (int d = 0; d < NDEV; ++d)
             if (m_.dev[d].on) want += static_cast<char>(d + 1);
-        auto show = [](const std::string& s) {
-            std::string o;
-            for (unsigned char c : s) // two appends: " " + std::string&& trips g++ 12's -Wrestrict
-                o.append(" ").append(str(c));
-            return o;
-        };
         if (list.outcome != 0 || list.value != want)
-            return "instances listed:" + show(list.value) + ", the model has:" + show(want);
+            return std::string("instances listed ")
+                .append(testing::PrintToString(list.value))
+                .append(", the model has ")
+                .append(testing::PrintToString(want));
         auto n = acs(AcsOp::get, MS + "ManageableDeviceNumberOfEntries");
         if (n.value != str(static_cast<long>(want.size())))
             return "NumberOfEntries " + n.value + " for " + str(want.size()) + " listed";
@@ -451,16 +448,11 @@ class Walk {
     std::string bad_;
 };
 
-uint32_t env_number(const char* name, uint32_t fallback) {
-    const char* v = getenv(name);
-    return v && *v ? static_cast<uint32_t>(strtoul(v, nullptr, 10)) : fallback;
-}
-
 } // namespace
 
 TEST(Walk, GatewayStateStaysRightUnderAnySequence) {
-    const uint32_t seed = env_number("TR111_WALK_SEED", 1111);
-    const uint32_t steps = env_number("TR111_WALK_STEPS", 1000);
+    const uint32_t seed = strtoul(getenv("TR111_WALK_SEED") ?: "1111", nullptr, 10);
+    const uint32_t steps = strtoul(getenv("TR111_WALK_STEPS") ?: "1000", nullptr, 10);
     printf("walk: seed %u, %u steps (TR111_WALK_SEED, TR111_WALK_STEPS)\n", seed, steps);
     Lab lab;
     lab.up();

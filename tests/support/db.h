@@ -82,15 +82,10 @@ std::string logged(F f, unsigned level = 3) {
     return cap.text();
 }
 
-// Status-table entries holding id, and the status of the first (-1: none).
+// Status-table entries holding id.
 inline int mdlt_count(int32_t id) {
     return static_cast<int>(std::count_if(std::begin(mdlt), std::end(mdlt),
                                           [id](const mdlt_entry& e) { return e.id == id; }));
-}
-inline int mdlt_status(int32_t id) {
-    for (const auto& e : mdlt)
-        if (e.id == id) return e.status;
-    return -1;
 }
 
 // One confd per suite; each test starts with /KELMO, /fw, /dev emptied, mdlt

@@ -1,8 +1,8 @@
 // A configuration server played by the test, on a thread of its own on port
 // 7000 (of the test's network namespace): the commands of the database
-// client over four trees of values, but the sons of a set in the order they
-// were written (or the reverse), set handles with hexadecimal letters in
-// them, the "tr69 action" replies the test chooses, and any request the
+// client over one tree of values (every store shares it), but the sons of
+// a set listed the last written first, set handles with hexadecimal letters
+// in them, the "tr69 action" replies the test chooses, and any request the
 // test names failed, its connection reset instead of answered. So the
 // client and the walks over it meet a server that is not the lab's confd.
 #pragma once
@@ -10,7 +10,6 @@
 #include "platform/include/ipc.h"
 #include "platform/include/set.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,7 +29,7 @@ namespace tr111test {
 
 class ScriptDb {
   public:
-    explicit ScriptDb(bool reversed = false) : reversed_(reversed) {
+    ScriptDb() {
         if (lfd_ >= 0 && fcntl(lfd_, F_SETFL, O_NONBLOCK) == 0 && pipe2(wake_, O_CLOEXEC) == 0)
             thread_ = std::thread([this] { serve(); });
     }
@@ -44,29 +43,25 @@ class ScriptDb {
         lfd_ = wake_[0] = wake_[1] = -1;
     }
 
-    // Writes a value (store 0 main, 1 RAM, 2 private, 3 factory) and the levels above it.
-    void set(const std::string& path, const std::string& value, int store = 0) {
+    // Writes a value and the levels above it (one tree serves every store).
+    void set(const std::string& path, const std::string& value) {
         std::lock_guard<std::mutex> l(mu_);
-        write_value(store, path, value);
+        write_value(path, value);
     }
     // The value at path, or "(absent)", once what every connection opened
     // before has sent is served: a read on a connection of its own, served
     // after them, comes first.
-    std::string get(const std::string& path, int store = 0) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in a{AF_INET, htons(7000), {htonl(INADDR_LOOPBACK)}, {}};
-        const timeval wait{10, 0};
-        uint8_t out[64], in[5];
-        size_t n = ipc_frame_string(out, "rg_conf_get_exist", 17);
-        n += ipc_frame_string(out + n, "/", 1);
-        if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0 ||
-            connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
-            send(fd, out, n, MSG_NOSIGNAL) != ssize_t(n) || recv(fd, in, 5, MSG_WAITALL) != 5)
-            ADD_FAILURE() << "the script server does not answer";
-        close(fd);
+    std::string get(const std::string& path) {
+        int fd = ipc_connect(7000); // the IPC hooks see it too
+        char* r = fd < 0 || ipc_string_write(fd, "rg_conf_get_exist") || ipc_string_write(fd, "/")
+                      ? nullptr
+                      : ipc_string_read(fd);
+        if (!r) ADD_FAILURE() << "the script server does not answer";
+        free(r);
+        ipc_client_close(fd, 0);
         std::lock_guard<std::mutex> l(mu_);
-        auto it = tree_[store].find(split(path));
-        return it == tree_[store].end() ? "(absent)" : it->second.value;
+        auto it = tree_.find(split(path));
+        return it == tree_.end() ? "(absent)" : it->second.value;
     }
     // The n-th request from now whose items, joined by blanks, contain text
     // is not answered: its connection is reset.
@@ -96,41 +91,30 @@ class ScriptDb {
         return out;
     }
     static Path parent_of(Path p) { return p.resize(p.size() - !p.empty()), p; }
-    static int store_of(const std::string& cmd) {
-        return cmd.starts_with("rg_factory_")     ? 3
-               : cmd.starts_with("rg_conf_priv_") ? 2
-                                                  : cmd.starts_with("rg_conf_ram_");
-    }
     // A path that ends with '/' and a value that is a name make an empty set.
-    void write_value(int store, const std::string& path, const std::string& value) {
+    void write_value(const std::string& path, const std::string& value) {
         Path c = split(path);
         bool set = path.ends_with("/") && (isalpha(value[0]) || value[0] == '_');
         if (set) c.push_back(value);
-        Tree& t = tree_[store];
         for (size_t n = 1; n <= c.size(); ++n)
-            if (Path p(c.begin(), c.begin() + n); !t.count(p)) {
-                t[p].value = c[n - 1];
-                t[parent_of(p)].sons.push_back(c[n - 1]);
+            if (Path p(c.begin(), c.begin() + n); !tree_.count(p)) {
+                tree_[p].value = c[n - 1];
+                Path& s = tree_[parent_of(p)].sons;
+                s.insert(s.begin(), c[n - 1]); // the last written first
             }
-        if (!set && !c.empty()) t[c].value = value;
-    }
-    Path sons(int store, const Path& p) {
-        Path s = tree_[store][p].sons;
-        if (reversed_) std::reverse(s.begin(), s.end());
-        return s;
+        if (!set && !c.empty()) tree_[c].value = value;
     }
     // A handle carries a hexadecimal letter, so that one read as decimal is wrong.
-    std::string handle(int store, const Path& p) {
+    std::string handle(const Path& p) {
         return (std::stringstream()
-                << std::hex
-                << handles_.try_emplace({store, p}, 0xa0000 + handles_.size()).first->second)
+                << std::hex << handles_.try_emplace(p, 0xa0000 + handles_.size()).first->second)
             .str();
     }
-    const std::pair<int, Path>* node(const std::string& text) {
+    const Path* node(const std::string& text) {
         unsigned h = 0;
         if (sscanf(text.c_str(), "%x", &h) == 1)
             for (const auto& [n, id] : handles_)
-                if (id == h && tree_[n.first].count(n.second)) return &n;
+                if (id == h && tree_.count(n)) return &n;
         return nullptr;
     }
     // Items after the command; -1: an unknown command.
@@ -150,45 +134,43 @@ class ScriptDb {
             line.append(" ").append(i);
         if (fail_n_ > 0 && line.find(fail_text_) != line.npos && --fail_n_ == 0) return false;
         const std::string& cmd = it[0];
-        const int store = store_of(cmd);
-        Tree& t = tree_[store];
         const Path c = it.size() > 1 ? split(it[1]) : Path{};
         if (cmd.ends_with("get_exist")) {
             std::string q(2 * 4096 + 2, '\0');
             auto quoted = [&](const std::string& s) {
                 return q.substr(0, set_quote(q.data(), s.data(), std::min<size_t>(s.size(), 4096)));
             };
-            const bool in = !c.empty() && t.count(c);
+            const bool in = !c.empty() && tree_.count(c);
             out.push_back(!in ? ""
                               : "(" + quoted(c.size() > 1 ? c[c.size() - 2] : "") + "(" +
-                                    quoted(c.back()) + "=" + quoted(t[c].value) + "))");
+                                    quoted(c.back()) + "=" + quoted(tree_[c].value) + "))");
         } else if (cmd.ends_with("set_path_value") || cmd == "rg_factory_set_value") {
-            write_value(store, it[1], it[2]);
+            write_value(it[1], it[2]);
         } else if ((cmd.ends_with("set_free") || cmd == "rg_factory_free") && !c.empty() &&
-                   t.count(c)) {
-            std::erase(t[parent_of(c)].sons, c.back());
-            std::erase_if(t, [&](auto& e) {
+                   tree_.count(c)) {
+            std::erase(tree_[parent_of(c)].sons, c.back());
+            std::erase_if(tree_, [&](auto& e) {
                 return e.first.size() >= c.size() &&
                        std::equal(c.begin(), c.end(), e.first.begin());
             });
         } else if (cmd.ends_with("get_set")) {
-            out.push_back(t.count(c) ? handle(store, c) : "0");
+            out.push_back(tree_.count(c) ? handle(c) : "0");
         } else if (cmd.ends_with("get_son") || cmd.ends_with("get_next")) {
             // The son at a position of the set, or the sibling after a node.
             const bool son = cmd.ends_with("son");
             int at = 0;
             auto n = node(it[1]);
-            Path parent = !n ? Path{} : son ? n->second : parent_of(n->second);
-            Path s = n ? sons(n->first, parent) : Path{};
-            if (!son && n && !n->second.empty())
-                at = int(std::find(s.begin(), s.end(), n->second.back()) - s.begin()) + 1;
+            Path parent = !n ? Path{} : son ? *n : parent_of(*n);
+            Path s = n ? tree_[parent].sons : Path{};
+            if (!son && n && !n->empty())
+                at = int(std::find(s.begin(), s.end(), n->back()) - s.begin()) + 1;
             bool ok = n && (!son || sscanf(it[1].c_str(), "%*x %d", &at) == 1) && at >= 0 &&
-                      size_t(at) < s.size() && (son || !n->second.empty());
+                      size_t(at) < s.size() && (son || !n->empty());
             if (ok) parent.push_back(s[at]);
-            out.push_back(ok ? handle(n->first, parent) : "0");
+            out.push_back(ok ? handle(parent) : "0");
         } else if (cmd.ends_with("get_nsons") || cmd.ends_with("get_value")) {
             auto n = node(it[1]);
-            const Node* v = n ? &tree_[n->first][n->second] : nullptr;
+            const Node* v = n ? &tree_[*n] : nullptr;
             out.push_back(cmd.ends_with("nsons") ? std::to_string(v ? v->sons.size() : 0)
                           : v                    ? v->value
                                                  : "");
@@ -196,7 +178,7 @@ class ScriptDb {
             // Action 10: one byte per son of the entity, its key + 1.
             std::string bytes;
             for (const auto& s :
-                 it[1] == "10" && t.count(split(it[2])) ? sons(0, split(it[2])) : Path{})
+                 it[1] == "10" && tree_.count(split(it[2])) ? tree_[split(it[2])].sons : Path{})
                 if (s.find_first_not_of("0123456789") == s.npos && s.size() < 4 &&
                     std::stoi(s) < 255)
                     bytes += char(std::stoi(s) + 1);
@@ -270,12 +252,11 @@ class ScriptDb {
             close(c.fd);
     }
 
-    const bool reversed_;
     int lfd_ = ipc_listen(7000);
     int wake_[2] = {-1, -1};
     std::mutex mu_;
-    Tree tree_[4];
-    std::map<std::pair<int, Path>, unsigned> handles_;
+    Tree tree_;
+    std::map<Path, unsigned> handles_;
     std::string fail_text_;
     int fail_n_ = 0;
     std::pair<std::string, std::string> action_;

@@ -65,6 +65,14 @@ struct WireLog {
         }
         return out;
     }
+    // The items written since the last call, joined by blanks; forgets them.
+    std::string sent() {
+        std::string s;
+        for (const auto& item : written())
+            s.append(s.empty() ? "" : " ").append(item);
+        clear();
+        return s;
+    }
     // Forgets the closed connections and every item.
     void clear() {
         std::lock_guard<std::mutex> l(mu_);
