@@ -183,8 +183,7 @@ TEST_F(Notify, DecisionsAndTheEventRecord) {
     library_answer = -4;
     EXPECT_EQ(at(T + 200, A, 1), "ManageableDevice.1.Active 3");
     EXPECT_EQ(tr111_last_active_notif, T + 200);
-    std::string code = "4 VALUE CHANGE", name(300, 'n');
-    code.resize(104, '\0');
+    const std::string code = std::string("4 VALUE CHANGE").append(90, '\0'), name(300, 'n');
     EXPECT_EQ(TR69notify(name.c_str(), 3), -1);
     EXPECT_EQ(count(cap.text(), "TR69 notify event failed: failure code=-4\r\n"), 2u);
     // The name field keeps its terminator, the attribute follows it.
@@ -329,8 +328,8 @@ TEST_F(Notify, DispatchGuardsAndFailureLines) {
     for (int32_t ev : {0, 9, -1})
         EXPECT_EQ(logged([&] { EXPECT_EQ(event_call_back(ev, 3), 0); }), "") << ev;
     std::string log = logged([] { EXPECT_EQ(event_call_back(2, -2), -1); });
-    EXPECT_TRUE(has(log, "TR111_notif[") && has(log, "] In event_call_back: event code = 2 \n"));
-    EXPECT_TRUE(has(log, "In tr111_callback_renew_dhcp: invalid device id :-2 \n"));
+    EXPECT_TRUE(has(log, "TR111_notif[") && has(log, "] In event_call_back: event code = 2 \n") &&
+                has(log, "In tr111_callback_renew_dhcp: invalid device id :-2 \n"));
 
     // Handlers on a refused id (-1; any negative for three of them), and on
     // device 7, a plain TR-111 record without a table entry:

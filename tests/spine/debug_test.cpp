@@ -47,10 +47,7 @@ TEST(DebugOutput, PrefixNewlinesConditionsAndCutLines) {
     auto ls = lines(cap.text());
     ASSERT_EQ(ls.size(), 5u);
     EXPECT_EQ(ls[0], prefix("log_unterminated", ul) + "no newline here");
-    for (size_t i : {1u, 3u}) {
-        EXPECT_LT(ls[i].size(), TR111_LINE_MAX);
-        EXPECT_EQ(ls[i + 1], "");
-    }
+    EXPECT_TRUE(std::max(ls[1].size(), ls[3].size()) < TR111_LINE_MAX && ls[2] + ls[4] == "");
 }
 
 TEST(ConfigFile, ComModeTable) {
