@@ -14,23 +14,24 @@ namespace tr111test {
 struct CaptureStdout {
     CaptureStdout() {
         fflush(stdout);
-        fcntl(fileno(file_), F_SETFD, FD_CLOEXEC);
-        dup2(fileno(file_), 1);
+        int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        dup2(fd, 1);
+        close(fd);
     }
     ~CaptureStdout() { // restores standard output
         fflush(stdout);
         dup2(saved_, 1);
         close(saved_);
-        fclose(file_);
     }
 
     // Everything written so far (the capture goes on).
     std::string text() const {
         fflush(stdout);
-        return read_file("/proc/self/fd/" + std::to_string(fileno(file_)));
+        return read_file(path_);
     }
+    TempDir dir_;
+    std::string path_ = dir_.path() + "/stdout";
     int saved_ = fcntl(1, F_DUPFD_CLOEXEC, 0);
-    FILE* file_ = tmpfile(); // deleted once closed
 };
 
 // Sets the daemon's debug switches for the life of the object.

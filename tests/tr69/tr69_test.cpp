@@ -23,9 +23,7 @@ const auto bytes = [](const auto& r) {
     return std::string(reinterpret_cast<const char*>(&r), sizeof r);
 };
 const auto later = [](auto f) { return std::async(std::launch::async, f); };
-const auto rx = [](int32_t* chan, int flag, tr69_request r = {}) {
-    return tr69_rx_msg(&r, chan, flag);
-};
+const auto rx = [](int32_t* c, int flag, tr69_request r = {}) { return tr69_rx_msg(&r, c, flag); };
 
 // The agent played by the test: its listening socket and the connection of the last open.
 struct ScriptAgent {
