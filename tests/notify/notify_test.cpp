@@ -1,7 +1,10 @@
 // The CHANGE_DB decoder; with a real configuration server, value-change notification
-// (limit, attributes, event record, start-up), change handling and lease lookups.
+// (limit, attributes, event record, start-up), change handling, lease lookups, and
+// the device and DHCP event handlers (dispatch, argument guards, failure lines,
+// the notifications that still go out after a failure).
 #include "datamodel/datamodel.h"
-#include "tests/notify/notify_support.h"
+#include "notify/notify.h"
+#include "tests/support/db.h"
 #include "tests/support/wire.h"
 #include "tr69/tr69_dm.h"
 
@@ -14,7 +17,42 @@ const std::string kMs = "InternetGatewayDevice.ManagementServer.";
 const std::string kDev = "/KELMO/TR111/ManageableDevice/", kLease = "/dev/br0/dhcps/lease/";
 const std::string kLimit = "/KELMO/TR111/MDNotificationLimit";
 
-class Notify : public NotifyTest {};
+// Every value-change event the daemon hands to the TR-069 library (a link-time
+// wrap of tr69_notify_event, below): the 104-byte code field and the 258-byte
+// record (name field, attribute byte); and what the library answers.
+std::vector<std::pair<std::string, std::string>> recorded;
+int library_answer = 0;
+time_t test_clock_now = 0;
+
+// No event recorded, the library taking them, the clock of the notification
+// limit in the test's hands at 0 and no active notification yet.
+class Notify : public DbTest {
+  protected:
+    void SetUp() override {
+        DbTest::SetUp();
+        recorded.clear();
+        library_answer = 0;
+        test_clock_now = tr111_last_active_notif = 0;
+        tr111_notify_clock = [](time_t* t) { return t ? *t = test_clock_now : test_clock_now; };
+    }
+};
+
+// Stores the notification attribute of parameter id for an instance (0: none).
+void set_attr(uint32_t id, uint32_t instance, const std::string& value) {
+    db_set({{"/KELMO/TR111/attrib/" + std::to_string(id) + "/" +
+                 (instance ? std::to_string(instance) + "./" : ""),
+             value}});
+}
+
+// Payload of a CHANGE_DB message: three TLVs, lengths in host byte order.
+Bytes change_payload(const std::string& path, char action, const std::string& param) {
+    std::string p;
+    for (auto [type, text] : {std::pair{'P', path}, {'C', std::string(1, action)}, {'C', param}}) {
+        const auto len = static_cast<uint32_t>(text.size());
+        p += type + std::string(reinterpret_cast<const char*>(&len), 4) + text;
+    }
+    return {p.begin(), p.end()};
+}
 
 // Decodes from a buffer of exactly the payload's size (the sanitizers catch
 // an over-read): "<action> <path> <param>", or the last line logged ("" for
@@ -41,18 +79,21 @@ Bytes with(Bytes p, size_t off, uint32_t v, size_t size = 4) {
     return p;
 }
 
-// The events sent from the n-th on, names without kMs.
+// The events sent from the n-th on, "<name without kMs> <attribute>", joined by '|'.
 std::string sent(size_t n) {
     std::string out;
-    const auto s = notify_rec::summary();
-    for (size_t i = n; i < s.size(); ++i)
-        out += s[i].substr(kMs.size());
+    for (size_t i = n; i < recorded.size(); ++i) {
+        const std::string& r = recorded[i].second;
+        if (!out.empty()) out += '|';
+        out += r.substr(kMs.size(), strnlen(r.data(), TR69_EVENT_NAME_SIZE) - kMs.size()) + " " +
+               std::to_string(static_cast<uint8_t>(r[TR69_EVENT_NAME_SIZE]));
+    }
     return out;
 }
 
 std::string at(int64_t now, uint32_t id, uint32_t instance) {
     test_clock_now = static_cast<time_t>(now);
-    const size_t n = notify_rec::events().size();
+    const size_t n = recorded.size();
     EXPECT_EQ(Notify_by_index(id, instance), 0);
     return sent(n);
 }
@@ -134,21 +175,20 @@ TEST_F(Notify, DecisionsAndTheEventRecord) {
     CaptureStdout cap;
     for (const auto& [limit, attr, id, inst, now, sent, last] : steps) {
         if (limit) db_set({{kLimit, limit}});
-        if (attr) db_set({{attr_key(id, inst), attr}});
+        if (attr) set_attr(id, inst, attr);
         EXPECT_EQ(at(now, id, inst), sent) << now;
         EXPECT_EQ(tr111_last_active_notif, static_cast<uint32_t>(last)) << now;
     }
     // The library refuses: logged, -1, and the last time set all the same.
-    notify_rec::set_result(-4);
+    library_answer = -4;
     EXPECT_EQ(at(T + 200, A, 1), "ManageableDevice.1.Active 3");
     EXPECT_EQ(tr111_last_active_notif, T + 200);
-    std::string code = "4 VALUE CHANGE", name(300, 'n');
-    code.resize(104, '\0');
+    const std::string code = std::string("4 VALUE CHANGE").append(90, '\0'), name(300, 'n');
     EXPECT_EQ(TR69notify(name.c_str(), 3), -1);
     EXPECT_EQ(count(cap.text(), "TR69 notify event failed: failure code=-4\r\n"), 2u);
-    EXPECT_EQ(notify_rec::events().back().code, code);
     // The name field keeps its terminator, the attribute follows it.
-    EXPECT_EQ(notify_rec::events().back().param, name.substr(0, 256) + '\0' + '\3');
+    EXPECT_EQ(recorded.back().first + recorded.back().second,
+              code + name.substr(0, 256) + '\0' + '\3');
     EXPECT_TRUE(has(cap.text(), "current time =1700000010\tnotif time =1700000000 \n"));
 }
 
@@ -165,8 +205,8 @@ TEST_F(Notify, InitCreatesTheDeviceSetOnce) {
 
 TEST_F(Notify, ChangesByPath) {
     for (uint32_t id = TR111_ID_OUI; id <= TR111_ID_CRPT_ENABLE; ++id)
-        set_attr(id, 3, 2);
-    set_attr(TR111_ID_NOTIF_LIMIT, 0, 2);
+        set_attr(id, 3, "2");
+    set_attr(TR111_ID_NOTIF_LIMIT, 0, "2");
     // Path, action, parameter, result, what is sent. The lease events, and
     // the changes that raise them: tests/model.
     const std::tuple<std::string, char, const char*, int, const char*> cases[] = {
@@ -185,7 +225,7 @@ TEST_F(Notify, ChangesByPath) {
     };
     for (const auto& [path, action, param, result, want] : cases) {
         const auto p = change_payload(path, action, param);
-        const size_t n = notify_rec::events().size();
+        const size_t n = recorded.size();
         const auto len = static_cast<uint32_t>(p.size());
         EXPECT_EQ(tr111_callback_for_MSG_CHANGE_DB(nullptr, p.data(), len), result) << path;
         EXPECT_EQ(sent(n), want) << path;
@@ -238,12 +278,10 @@ TEST_F(Notify, LeaseToDevice) {
 // Lease searches go through the index of the devices' MACs: the device found is
 // checked; every change of the device set the daemon hears of, or makes, moves it.
 TEST_F(Notify, LeaseIndexFollowsTheDeviceSet) {
-    KV leases; // lease i carries the MAC of device(i)
-    for (int i : {1, 2, 3, 4, 127})
-        leases.push_back({kLease + std::to_string(i) + "/hardware_mac",
-                          "00:11:22:33:44:" + std::string(i == 127 ? "7f" : "0") +
-                              (i == 127 ? "" : std::to_string(i))});
-    db_set(leases);
+    for (auto [i, mac] :
+         {std::pair{"1", "01"}, {"2", "02"}, {"3", "03"}, {"4", "04"}, {"127", "7f"}})
+        db_set(
+            {{kLease + i + "/hardware_mac", std::string("00:11:22:33:44:") + mac}}); // device(i)'s
     device(1, "0");
     device(2, "0");
     look(get_device_id_from_lease_id, 1, 1); // walks
@@ -282,4 +320,81 @@ TEST_F(Notify, LeaseIndexFollowsTheDeviceSet) {
         look(get_device_id_from_lease_id, 127, -1);
         EXPECT_EQ(n_of(wire.written(), "rg_conf_get_set"), 0);
     }
+}
+
+TEST_F(Notify, DispatchGuardsAndFailureLines) {
+    // No row: nothing called, nothing printed. A row: its line under the
+    // change handling's module, then the handler, whose result comes back.
+    for (int32_t ev : {0, 9, -1})
+        EXPECT_EQ(logged([&] { EXPECT_EQ(event_call_back(ev, 3), 0); }), "") << ev;
+    std::string log = logged([] { EXPECT_EQ(event_call_back(2, -2), -1); });
+    EXPECT_TRUE(has(log, "TR111_notif[") && has(log, "] In event_call_back: event code = 2 \n") &&
+                has(log, "In tr111_callback_renew_dhcp: invalid device id :-2 \n"));
+
+    // Handlers on a refused id (-1; any negative for three of them), and on
+    // device 7, a plain TR-111 record without a table entry:
+    // "" means refused without a line. The DHCP events notify nothing.
+    using H = int32_t (*)(int32_t);
+    const std::tuple<H, int32_t, const char*> cases[] = {
+        {tr111_callback_new_dhcp, -1, ""},
+        {tr111_callback_device_ip_change, -1, ""},
+        {tr111_callback_renew_dhcp, -1, "invalid device id :-1 \n"},
+        {tr111_callback_expire_dhcp, -2, "invalid device id :-2 \n"},
+        {tr111_callback_release_dhcp, -2, "invalid device id :-2 \n"},
+        {tr111_callback_new_dhcp, -2, "md_refresh_status failed ret_code : -2 \n"},
+        {tr111_callback_renew_dhcp, 7, " md_refresh_status failed ret_code : -2 \n"},
+        {tr111_callback_expire_dhcp, 7, "md_refresh_status failed code error : -2 \n"},
+        {tr111_callback_release_dhcp, 7, "error md_refresh_status for device 7 ret_code= -2 \n"},
+    };
+    for (auto [handler, id, line] : cases) {
+        db_set({{kDev + "7/type", "1"}}); // a release forgets it
+        log = logged([&, h = handler, i = id] { EXPECT_LT(h(i), 0) << line; });
+        EXPECT_TRUE(*line ? has(log, line) : log.empty()) << line << log;
+        EXPECT_FALSE(std::string(line).starts_with("invalid") && has(log, "md_refresh")) << log;
+    }
+    EXPECT_EQ(sent(0), "");
+}
+
+TEST_F(Notify, NotificationsGoOutAfterFailures) {
+    for (auto [id, instance] : {std::pair{1u, 0u}, {9u, 2u}, {9u, 3u}, {10u, 2u}, {10u, 3u}})
+        set_attr(id, instance, "2");
+    // Device 1 has no rule; device 2 has rule 5 and no lease: the rule is
+    // left as it is, the URL still notified.
+    device(1, "1");
+    device(2, "0", {{"Crpt_Id", "5"}});
+    db_set({{"/fw/rule/loc_srv/5/rdir/item/0/hostname", "192.168.1.60"}});
+    std::string log = logged([] { tr111_callback_device_ip_change(1); });
+    EXPECT_TRUE(has(log, "md_get_crpt_id  failed \n")) << log;
+    tr111_callback_device_ip_change(2);
+    EXPECT_EQ(db_get("/fw/rule/loc_srv/0/rdir/item/0/hostname"), "(absent)");
+    EXPECT_EQ(db_get("/fw/rule/loc_srv/5/rdir/item/0/hostname"), "192.168.1.60");
+    EXPECT_EQ(sent(0), "ManageableDevice.2.DeviceConnectionRequestURL 2|"
+                       "ManageableDevice.3.DeviceConnectionRequestURL 2");
+
+    // A record added twice: two entries, each add notifies the count. A full
+    // table: the add fails with a line, the count is still notified. A
+    // deletion without an entry: a line, the count notified.
+    recorded.clear();
+    tr111_callback_new_tr69_device(6);
+    tr111_callback_new_tr69_device(6);
+    EXPECT_EQ(mdlt_count(6), 2);
+    for (int i = 0; i < MD_MAX_NBR - 2; ++i)
+        ASSERT_EQ(mdlt_add(100 + i), 0);
+    log = logged([] {
+        tr111_callback_new_tr69_device(9);
+        tr111_callback_remove_tr69_device(8);
+    });
+    EXPECT_EQ(mdlt_count(9), 0);
+    EXPECT_TRUE(has(log, "device : 9 fail to add device in mdlt\n")) << log;
+    EXPECT_TRUE(has(log, "device : 8 fail to delete device in mdlt\n")) << log;
+    const std::string entries = "ManageableDeviceNumberOfEntries 2";
+    EXPECT_EQ(sent(0), entries + "|" + entries + "|" + entries + "|" + entries);
+}
+
+// The daemon's calls of tr69_notify_event (-Wl,--wrap on its mangled name).
+extern "C" int __wrap__Z17tr69_notify_eventPiPKcPKh(int32_t*, const char* code,
+                                                    const uint8_t* param) {
+    recorded.emplace_back(std::string(code, TR69_EVENT_CODE_SIZE),
+                          std::string(reinterpret_cast<const char*>(param), TR69_EVENT_PARAM_SIZE));
+    return library_answer;
 }

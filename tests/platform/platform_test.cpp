@@ -73,8 +73,7 @@ TEST(Ipc, FramesAndTheLengthCap) {
     }
     // A frame cut by the peer's close; then writes fail without SIGPIPE.
     p.put(std::string("S\0\0\0\tabc", 8));
-    close(p.fd[1]);
-    p.fd[1] = -1;
+    close(std::exchange(p.fd[1], -1));
     EXPECT_EQ(read_str(p.fd[0]), "(null)");
     EXPECT_EQ(ipc_string_write(p.fd[0], "close"), -1);
 }

@@ -1,6 +1,6 @@
 // The device store against a real confd: result codes, widths, the items sent,
 // failures midway. The status table: start-up fill, refreshes, the device address
-// from the leases, two threads at once (a full table, the whole road: tests/events, road).
+// from the leases, two threads at once (a full table, the whole road: tests/notify, road).
 #include "registry/md.h"
 #include "tests/support/db.h"
 #include "tests/support/wire.h"

@@ -15,8 +15,7 @@ const char kLimit[] = "InternetGatewayDevice.ManagementServer.ManageableDeviceNo
 void wrote(uint32_t id, const char* name, const std::string& old) {
     auto* a = static_cast<set_action*>(calloc(1, sizeof(set_action)));
     *a = {{set_action_list.next, &set_action_list}, strdup(name), strdup(old.c_str()), {}, id};
-    set_action_list.next->prev = &a->link;
-    set_action_list.next = &a->link;
+    set_action_list.next = set_action_list.next->prev = &a->link;
 }
 
 std::string lines_of(const std::string& log) { // the messages, without their prefixes
@@ -64,13 +63,12 @@ TEST(Atomicity, RequestListMatchesWholeNamesOnceAndUnlocks) {
         auto* e = static_cast<request_entry*>(calloc(1, sizeof(request_entry)));
         strcpy(e->name, name);
         e->link = {request_list.next, &request_list};
-        request_list.next->prev = &e->link;
-        request_list.next = &e->link;
+        request_list.next = request_list.next->prev = &e->link;
     }
     EXPECT_EQ(check_request_list("A"), 0);
     EXPECT_EQ(check_request_list("A.B.C"), 1);
-    ASSERT_EQ(pthread_mutex_trylock(&set_param_mtx), 0); // left unlocked after a match
-    pthread_mutex_unlock(&set_param_mtx);
+    // Left unlocked after a match.
+    EXPECT_EQ(pthread_mutex_trylock(&set_param_mtx) + pthread_mutex_unlock(&set_param_mtx), 0);
     EXPECT_EQ(check_request_list("A.B.C"), 0);
     EXPECT_EQ(check_request_list("A.B"), 1);
     EXPECT_EQ(request_list.next, &request_list);

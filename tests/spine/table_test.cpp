@@ -72,10 +72,9 @@ TEST(ParameterTable, RowsAsRegistered) {
     const std::tuple<const char*, const char*, int> templates[] = {
         {"A.%d.B.%d.C", "A.B.C", 2}, {"A.%d", "A.", 1}, {"%d", "", 1}, {"50%x.%", "50%x.%", 0}};
     for (const auto& [tmpl, name, dropped] : templates) {
-        char out[32];
-        memset(out, 'z', sizeof out);
-        EXPECT_EQ(ignoreFormats8(tmpl, out), dropped) << tmpl;
-        EXPECT_STREQ(out, name);
+        std::string out(32, 'z');
+        EXPECT_EQ(ignoreFormats8(tmpl, out.data()), dropped) << tmpl;
+        EXPECT_STREQ(out.c_str(), name);
     }
 }
 

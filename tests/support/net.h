@@ -1,16 +1,49 @@
 // Raw TCP for tests that play one end of a protocol themselves, on sockets
-// made with ipc_listen and ipc_connect (platform/include/ipc.h), and a
-// mailbox of the message library played by the test.
+// made with ipc_listen and ipc_connect (platform/include/ipc.h); a mailbox of
+// the message library played by the test, and the record of what the test's
+// real mailboxes received.
 #pragma once
 
 #include "platform/include/ipc.h"
+#include "platform/include/msg.h"
 #include "tests/support/proc.h"
 
 #include <algorithm>
+#include <mutex>
 #include <poll.h>
 #include <string_view>
 
 namespace tr111test {
+
+using Strings = std::vector<std::string>;
+
+// 32-bit words, big-endian, one after the other.
+inline std::string be(std::initializer_list<uint32_t> words) {
+    std::string out;
+    for (uint32_t w : words)
+        out += {char(w >> 24), char(w >> 16), char(w >> 8), char(w)};
+    return out;
+}
+
+// What the test's mailboxes received, in order: "CODE:PAYLOAD" (or "CODE:null").
+inline std::mutex inbox_mu;
+inline Strings inbox_got;
+
+inline int inbox_record(const MSG_Message* msg, const uint8_t* payload, uint32_t length) {
+    std::string p = payload ? std::string(reinterpret_cast<const char*>(payload), length) : "null";
+    std::lock_guard<std::mutex> l(inbox_mu);
+    inbox_got.push_back(std::to_string(msg->code) + ":" + p);
+    return 0;
+}
+// The messages received, once there are at least n.
+inline Strings inbox(size_t n) {
+    Strings got;
+    eventually([&] {
+        std::lock_guard<std::mutex> l(inbox_mu);
+        return (got = inbox_got).size() >= n;
+    });
+    return got;
+}
 
 // Accepts one connection on a listening socket; -1 if none comes within timeout_ms.
 inline int accept_within(int listen_fd, int timeout_ms = 10000) {
@@ -43,7 +76,7 @@ inline std::string recv_bytes(int fd, size_t n, int timeout_ms = 5000) {
 struct FakeMailbox {
     int lfd;
     std::atomic<int> drop{0}, conn{-1};
-    std::vector<std::string> frames;
+    Strings frames;
     std::jthread thread{[this](std::stop_token stop) {
         auto be = [](const std::string& h, size_t at) {
             return std::to_string(uint32_t(uint8_t(h[at])) << 24 | uint8_t(h[at + 1]) << 16 |

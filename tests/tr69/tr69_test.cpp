@@ -14,13 +14,6 @@ namespace {
 int early_target;
 const uint32_t early_ref = tr69_ref(&early_target); // during static initialisation
 
-// 32-bit words, big-endian, one after the other.
-std::string be(std::initializer_list<uint32_t> words) {
-    std::string out;
-    for (uint32_t w : words)
-        out += {char(w >> 24), char(w >> 16), char(w >> 8), char(w)};
-    return out;
-}
 // A frame: type, the length it announces (by default its payload's), payload.
 std::string frame(char type, const std::string& payload, size_t len = SIZE_MAX) {
     return type + be({static_cast<uint32_t>(len == SIZE_MAX ? payload.size() : len)}) + payload;
@@ -30,9 +23,7 @@ const auto bytes = [](const auto& r) {
     return std::string(reinterpret_cast<const char*>(&r), sizeof r);
 };
 const auto later = [](auto f) { return std::async(std::launch::async, f); };
-const auto rx = [](int32_t* chan, int flag, tr69_request r = {}) {
-    return tr69_rx_msg(&r, chan, flag);
-};
+const auto rx = [](int32_t* c, int flag, tr69_request r = {}) { return tr69_rx_msg(&r, c, flag); };
 
 // The agent played by the test: its listening socket and the connection of the last open.
 struct ScriptAgent {
