@@ -142,8 +142,8 @@ class ScriptDb {
             };
             const bool in = !c.empty() && tree_.count(c);
             out.push_back(!in ? ""
-                              : "(" + quoted(c.size() > 1 ? c[c.size() - 2] : "") + "(" +
-                                    quoted(c.back()) + "=" + quoted(tree_[c].value) + "))");
+                              : std::string("(") + quoted(c.size() > 1 ? c[c.size() - 2] : "") +
+                                    "(" + quoted(c.back()) + "=" + quoted(tree_[c].value) + "))");
         } else if (cmd.ends_with("set_path_value") || cmd == "rg_factory_set_value") {
             write_value(it[1], it[2]);
         } else if ((cmd.ends_with("set_free") || cmd == "rg_factory_free") && !c.empty() &&
@@ -195,8 +195,9 @@ class ScriptDb {
         for (long n; (n = ipc_item_parse(reinterpret_cast<const uint8_t*>(in.data()), in.size(),
                                          &item)) != 0;) {
             if (n < 0) return false;
-            items.push_back(item.tag == IPC_TAG_U32 ? "#" + std::to_string(item.u32)
-                                                    : std::string(item.str, item.str_len));
+            items.push_back(item.tag == IPC_TAG_U32
+                                ? std::string("#").append(std::to_string(item.u32))
+                                : std::string(item.str, item.str_len));
             in.erase(0, size_t(n));
             if (arity(items[0]) <= 0) return false; // "close", or an unknown command
             if (items.size() <= size_t(arity(items[0]))) continue;
