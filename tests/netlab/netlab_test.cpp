@@ -9,7 +9,6 @@ using namespace tr111test;
 
 namespace {
 
-constexpr auto npos = std::string::npos;
 const std::string MD = "InternetGatewayDevice.ManagementServer.ManageableDevice.";
 
 // The netlab's commands; out: standard output without the trailing newline.
