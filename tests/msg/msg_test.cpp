@@ -3,6 +3,7 @@
 #include "platform/include/msg.h"
 #include "tests/support/net.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <map>
 
@@ -101,13 +102,18 @@ TEST(Msg, ExactlyOnceInOrderWhateverFailsInBetween) {
     constexpr int T = 100; // ms of an attempt
     MSG_SetAttemptTime(T);
     std::lock_guard<std::mutex>{inbox_mu}, inbox_got.clear();
-    ASSERT_EQ(MSG_RegisterMessage(
-                  mb, 1,
-                  [](const MSG_Message* m, const uint8_t* p, uint32_t n) {
-                      if (std::string_view(reinterpret_cast<const char*>(p), n).ends_with("slow"))
-                          std::this_thread::sleep_for(std::chrono::milliseconds(5 * T));
-                      return inbox_record(m, p, n);
-                  }),
+    // "hold" keeps the mailbox's thread until X and Y have failed; "...slow" a while.
+    static std::atomic<bool> holding{true};
+    ASSERT_EQ(MSG_RegisterMessage(mb, 1,
+                                  [](const MSG_Message* m, const uint8_t* p, uint32_t n) {
+                                      const std::string_view s(reinterpret_cast<const char*>(p), n);
+                                      for (int i = 0; s == "hold" && holding && i < 2000; ++i)
+                                          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                                      if (s.ends_with("slow"))
+                                          std::this_thread::sleep_for(
+                                              std::chrono::milliseconds(5 * T));
+                                      return inbox_record(m, p, n);
+                                  }),
               0);
     ASSERT_NE(MSG_StartThread(mb), 0u);
     const int shared = MSG_OpenChannel("127.0.0.1", port), own = MSG_OpenChannel("127.0.0.1", port);
@@ -117,13 +123,14 @@ TEST(Msg, ExactlyOnceInOrderWhateverFailsInBetween) {
         }
         EXPECT_LT(tries, 300) << p;
     };
-    // X and Y wait behind the slow one and fail; X sent again is X, once.
-    until_sent(shared, 1, "slow");
+    // X and Y wait behind the held one and fail; X sent again is X, once.
+    until_sent(shared, 1, "hold");
     EXPECT_EQ(MSG_SendMessage(shared, 1, "X", 1), -1);
     EXPECT_EQ(MSG_SendMessage(shared, 1, "Y", 1), -1);
+    holding = false;
     EXPECT_EQ(MSG_SendMessageRetry(shared, 1, "X", 1, 30), 0);
     EXPECT_EQ(MSG_SendMessage(shared, 1, "Y", 1), 0);
-    Strings want = {"1:slow", "1:X", "1:Y"};
+    Strings want = {"1:hold", "1:X", "1:Y"};
     EXPECT_EQ(inbox(3), want);
 
     // Three senders at once: the forwarder and control on the shared channel,

@@ -348,7 +348,7 @@ TEST_F(Notify, DispatchGuardsAndFailureLines) {
     };
     for (auto [handler, id, line] : cases) {
         db_set({{kDev + "7/type", "1"}}); // a release forgets it
-        log = logged([&, h = handler, i = id] { EXPECT_LT(h(i), 0) << line; });
+        log = logged([&, h = handler, i = id, l = line] { EXPECT_LT(h(i), 0) << l; });
         EXPECT_TRUE(*line ? has(log, line) : log.empty()) << line << log;
         EXPECT_FALSE(std::string(line).starts_with("invalid") && has(log, "md_refresh")) << log;
     }
