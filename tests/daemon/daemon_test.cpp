@@ -89,10 +89,12 @@ TEST_F(Daemon, LinkHelloStartAndStop) {
 }
 
 // tr69_tx_msg of the daemon's loop, made to fail once when the test asks
-// (a link-time wrap).
+// (a link-time wrap); the id of the last reply.
 std::atomic<bool> fail_reply{false};
+std::atomic<uint32_t> reply_id{0};
 extern "C" int __real__Z11tr69_tx_msgPK10tr69_replyPi(const tr69_reply*, int32_t*);
 extern "C" int __wrap__Z11tr69_tx_msgPK10tr69_replyPi(const tr69_reply* reply, int32_t* channel) {
+    reply_id = reply->id;
     return fail_reply.exchange(false) ? TR69_ERR_TIMEOUT
                                       : __real__Z11tr69_tx_msgPK10tr69_replyPi(reply, channel);
 }
@@ -156,6 +158,7 @@ TEST_F(RequestLoop, DispatchRepliesAndTheValueBuffer) {
     EXPECT_EQ(count(cap_.text(), "sending response to TR69 "), replies + 1);
     // A fault is one reply; a handler never registered is not called.
     EXPECT_EQ(raw({"0", "Test.Fault"}), "9002 bad\n");
+    EXPECT_EQ(reply_id, 102u); // the reply names the request's parameter
     EXPECT_EQ(raw({"0", "Test.Stray"}), "9002 bad\n");
     EXPECT_EQ(raw({"0", "Test.Again"}).substr(0, 10), "10000 n=5\n"); // still served
     // A reply that cannot be sent ends the loop with the library's code.
