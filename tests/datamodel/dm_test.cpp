@@ -104,20 +104,20 @@ TEST_F(DmParam, RetainSetAndRemovalOfAnInactiveDevice) {
     device(0, "1");
     EXPECT_EQ(set(set_val_RETAIN_DEVICE_ENTRY, {1}, "1x"), 9002);
     EXPECT_EQ(db_get(dev_path(0, "type")) + db_get(dev_path(0, "retainDevEntry")), "0(absent)");
-    // No longer retained: 0 active and 3 of unknown status stay; 1 inactive
-    // goes with its rule, 4 inactive without a rule all the same; 5 inactive
-    // set to 2 is retained all the same.
+    // No longer retained: 1 active and 3 of unknown status stay; 0 inactive
+    // goes with its rule (id 0 too), 4 inactive without a rule all the same;
+    // 5 inactive set to 2 is retained all the same.
     for (int id : {0, 1, 3, 4, 5}) {
         device(id, "0", {{"Crpt_Id", std::to_string(id)}});
         if (id != 4) rule(id, 30000 + id);
-        if (id != 3) set_status(id, id == 0);
+        if (id != 3) set_status(id, id == 1);
         EXPECT_EQ(set(set_val_RETAIN_DEVICE_ENTRY, {uint32_t(id + 1)}, id == 5 ? "2" : "0"), 0);
     }
-    for (int id : {0, 3, 5})
+    for (int id : {1, 3, 5})
         EXPECT_EQ(db_get(dev_path(id, "retainDevEntry")) + db_get(rule_path(id, "enabled")),
                   id == 5 ? "20" : "00");
-    EXPECT_EQ(mdlt_count(0) + mdlt_count(5), 2);
-    for (int id : {1, 4})
+    EXPECT_EQ(mdlt_count(1) + mdlt_count(5), 2);
+    for (int id : {0, 4})
         EXPECT_EQ(db_get(dev_path(id)) + db_get(rule_path(id)) + std::to_string(mdlt_count(id)),
                   "(absent)(absent)0");
 }

@@ -359,7 +359,8 @@ TEST_F(Notify, NotificationsGoOutAfterFailures) {
     for (auto [id, instance] : {std::pair{1u, 0u}, {9u, 2u}, {9u, 3u}, {10u, 2u}, {10u, 3u}})
         set_attr(id, instance, "2");
     // Device 1 has no rule; device 2 has rule 5 and no lease: the rule is
-    // left as it is, the URL still notified.
+    // left as it is, the URL still notified. A new WAN address notifies
+    // every device's ConnectionRequestURL.
     device(1, "1");
     device(2, "0", {{"Crpt_Id", "5"}});
     db_set({{"/fw/rule/loc_srv/5/rdir/item/0/hostname", "192.168.1.60"}});
@@ -368,8 +369,11 @@ TEST_F(Notify, NotificationsGoOutAfterFailures) {
     tr111_callback_device_ip_change(2);
     EXPECT_EQ(db_get("/fw/rule/loc_srv/0/rdir/item/0/hostname"), "(absent)");
     EXPECT_EQ(db_get("/fw/rule/loc_srv/5/rdir/item/0/hostname"), "192.168.1.60");
+    tr111_callback_wan_ip_change(0);
     EXPECT_EQ(sent(0), "ManageableDevice.2.DeviceConnectionRequestURL 2|"
-                       "ManageableDevice.3.DeviceConnectionRequestURL 2");
+                       "ManageableDevice.3.DeviceConnectionRequestURL 2|"
+                       "ManageableDevice.2.ConnectionRequestURL 2|"
+                       "ManageableDevice.3.ConnectionRequestURL 2");
 
     // A record added twice: two entries, each add notifies the count. A full
     // table: the add fails with a line, the count is still notified. A
