@@ -1,6 +1,7 @@
 // The device store against a real confd: result codes, widths, the items sent,
 // failures midway. The status table: start-up fill, refreshes, the device address
-// from the leases, two threads at once (a full table, the whole road: tests/notify, road).
+// from the leases, two threads at once (a full table; the whole road: tests/notify,
+// tests/model).
 #include "registry/md.h"
 #include "tests/support/db.h"
 #include "tests/support/wire.h"
@@ -156,18 +157,18 @@ TEST_F(Table, RefreshOfEachKindOfDevice) {
     const KV r0{{"retainDevEntry", "0"}}, idx{{"Crpt_Id", "x"}}, id9{{"Crpt_Id", "9"}};
     const std::tuple<S, KV, S, bool, int, int, S, S> cases[] = {
         // Plain TR-111: the status only (its rule is not its own); inactive,
-        // forgotten at once (tests/road), also without an entry.
+        // forgotten at once (tests/model), also without an entry.
         {"1", on, "0", true, 1, 0, "1 0 1 1", ""},
         {"1", {}, nullptr, false, 0, -2, "- - - 2", "MD table id : 1, code error : -2"},
         {"", on, "0", true, 1, 0, "- 0 1 1", ""}, // no type: as a plain TR-111 device
-        // Retained WT111R2 (its rule following its status: tests/road): the
+        // Retained WT111R2 (its rule following its status: tests/model): the
         // switch off, an unreadable flag (retained), the rule gone, no rule.
         {"0", kept, "0", true, 1, 0, "0 0 1 1", ""},
         {"0", on, nullptr, true, 1, -1, "0 - 1 2", "crpt_enable failed, code error: -12"},
         {"0", yes, "1", true, 0, 0, "0 0 0 2", ""},
         {"0", kept, nullptr, true, 0, -1, "0 - 0 2", "disable the device 1 crpt, code error: -12"},
         {"0", r1, nullptr, true, 0, 0, "0 - 0 1", ""},
-        // Not retained (the rule goes: tests/road): the record goes, the entry
+        // Not retained (the rule goes: tests/model): the record goes, the entry
         // waits for its deletion to come back as an event; 7 is inactive too.
         {"0", r0, nullptr, true, 7, 0, "- - 1 2", ""},
         // A rule that cannot be read or removed keeps the record.
